@@ -1,0 +1,23 @@
+// What a run found, and the text that reports it. Portable.
+#pragma once
+
+// Status codes of the registry calls, as the platform defines them.
+constexpr long status_success = 0;
+constexpr long status_file_not_found = 2;
+constexpr long status_path_not_found = 3;
+
+struct RunOutcome {
+    int cleaned_count;  // targets whose removal succeeded
+    int failed_count;   // targets whose entry may still be there: a call failed for
+                        // a reason other than the entry (or its key) being absent
+};
+
+// Folds one target's statuses into the outcome. removal_status is only looked
+// at when the key opened.
+void count_target(RunOutcome &outcome, long open_status, long removal_status);
+
+extern const char outcome_text_already_cleaned[];
+extern const char outcome_text_cleaned[];
+extern const char outcome_text_not_cleaned[];
+
+const char *outcome_text(const RunOutcome &outcome);

@@ -1,0 +1,42 @@
+// The clean-up run: both targets, in order, then the report.
+#include <windows.h>
+
+#include "outcome.h"
+#include "report.h"
+#include "targets.h"
+
+static_assert(status_success == ERROR_SUCCESS, "status codes must be the platform's");
+static_assert(status_file_not_found == ERROR_FILE_NOT_FOUND, "status codes must be the platform's");
+static_assert(status_path_not_found == ERROR_PATH_NOT_FOUND, "status codes must be the platform's");
+
+static void copy_key_path(char (&key_path_buffer)[key_path_buffer_size], const char *key_path)
+{
+    int i = 0;
+    do
+        key_path_buffer[i] = key_path[i];
+    while (key_path[i++] != '\0');
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line_tail, int)
+{
+    RunOutcome outcome = {0, 0};
+    char key_path_buffer[key_path_buffer_size];
+
+    // No target is checked first: the removal call is the test, and every
+    // target is attempted whatever happened to the one before.
+    for (const CleanupTarget &target : cleanup_targets) {
+        copy_key_path(key_path_buffer, target.key_path);
+        HKEY key;
+        LONG open_status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path_buffer, 0, KEY_ALL_ACCESS, &key);
+        LONG removal_status = open_status;
+        if (open_status == ERROR_SUCCESS) {
+            removal_status = target.removal == Removal::value ? RegDeleteValueA(key, target.entry_name)
+                                                              : RegDeleteKeyA(key, target.entry_name);
+            RegCloseKey(key);
+        }
+        count_target(outcome, open_status, removal_status);
+    }
+
+    show_outcome_report(outcome, command_line_tail);
+    return 0;
+}
