@@ -1,0 +1,429 @@
+// Test driver for the real-platform tests: runs inside Wine, prepares the
+// registry, starts the program with an exact command line, watches what it
+// shows, and reports in plain "name: value" lines on standard output.
+//
+// Usage: cleanup-test-driver.exe OP [ARGS...] [OP [ARGS...]]...
+//   create-key PATH                 create an HKLM key (and its parents)
+//   set-value PATH NAME DATA        set a REG_SZ value; NAME "-" is the default value
+//   delete-tree PATH                remove an HKLM key and everything under it
+//   restrict PATH                   give a key a DACL that allows reading only
+//   unrestrict PATH                 give a key back full access
+//   dump FILE                       write every HKLM key and value to FILE, sorted
+//   run EXE HEX [--screenshot BMP]  start EXE with the command line given as hex
+//                                   bytes, dismiss its box like a user, report
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Wine's services rewrite this subtree whenever they like.
+const char network_cards_key[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
+
+[[noreturn]] void fail(const char *what, const std::string &detail, long status = 0)
+{
+    std::fprintf(stderr, "driver: %s %s failed (%ld)\n", what, detail.c_str(), status);
+    std::exit(2);
+}
+
+std::string unhex(const char *text)
+{
+    std::string bytes;
+    for (size_t i = 0; text[i] != '\0' && text[i + 1] != '\0'; i += 2)
+        bytes += static_cast<char>(std::strtoul(std::string(text + i, 2).c_str(), nullptr, 16));
+    return bytes;
+}
+
+void create_key(const char *path)
+{
+    HKEY key;
+    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS)
+        fail("create-key", path, status);
+    RegCloseKey(key);
+}
+
+void set_value(const char *path, const char *name, const char *data)
+{
+    HKEY key;
+    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExA(key, std::strcmp(name, "-") == 0 ? nullptr : name, 0, REG_SZ,
+                                reinterpret_cast<const BYTE *>(data), static_cast<DWORD>(std::strlen(data) + 1));
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS)
+        fail("set-value", path, status);
+}
+
+void delete_tree(const char *path)
+{
+    LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
+    if (status == ERROR_SUCCESS)
+        status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        fail("delete-tree", path, status);
+}
+
+// A null DACL gives full access; a DACL with one read-only entry for
+// everyone makes an open with KEY_ALL_ACCESS fail as it would for an
+// account without the right. The owner may always change the DACL back.
+void set_access(const char *path, bool read_only)
+{
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC, &key);
+    if (status != ERROR_SUCCESS)
+        fail("open for DACL", path, status);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    alignas(DWORD) BYTE acl_buffer[256];
+    PACL acl = reinterpret_cast<PACL>(acl_buffer);
+    if (read_only) {
+        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+        PSID everyone;
+        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+        InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION);
+        AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone);
+        FreeSid(everyone);
+    }
+    SetSecurityDescriptorDacl(&descriptor, TRUE, read_only ? acl : nullptr, FALSE);
+    status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS)
+        fail("set DACL", path, status);
+}
+
+// Saves all of HKLM in the registry's own text format, which the platform
+// writes in milliseconds; walking the keys one by one takes seconds.
+void dump(const char *file)
+{
+    HANDLE token;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token) ||
+        !LookupPrivilegeValueA(nullptr, SE_BACKUP_NAME, &privileges.Privileges[0].Luid) ||
+        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
+        fail("enable", SE_BACKUP_NAME, static_cast<long>(GetLastError()));
+    CloseHandle(token);
+    DeleteFileA(file);
+    LONG status = RegSaveKeyA(HKEY_LOCAL_MACHINE, file, nullptr);
+    if (status != ERROR_SUCCESS)
+        fail("RegSaveKeyA", file, status);
+}
+
+// --- Watching the program's windows --------------------------------------
+
+struct ProcessWindows {
+    DWORD process_id;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK collect_window(HWND window, LPARAM context)
+{
+    auto *found = reinterpret_cast<ProcessWindows *>(context);
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    if (process_id == found->process_id)
+        found->windows.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> windows_of(DWORD process_id)
+{
+    ProcessWindows found = {process_id, {}};
+    EnumWindows(collect_window, reinterpret_cast<LPARAM>(&found));
+    return found.windows;
+}
+
+std::string window_text(HWND window)
+{
+    char text[1024] = "";
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
+                        nullptr);
+    return text;
+}
+
+std::string class_name(HWND window)
+{
+    char name[256] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+struct BoxControls {
+    std::vector<HWND> buttons;
+    std::vector<HWND> texts;  // visible statics with text
+    std::vector<HWND> icons;  // visible statics showing an icon
+};
+
+BOOL CALLBACK collect_control(HWND control, LPARAM context)
+{
+    auto *controls = reinterpret_cast<BoxControls *>(context);
+    if (!IsWindowVisible(control))
+        return TRUE;
+    std::string name = class_name(control);
+    if (_stricmp(name.c_str(), "Button") == 0) {
+        controls->buttons.push_back(control);
+    } else if (_stricmp(name.c_str(), "Static") == 0) {
+        if ((GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+            controls->icons.push_back(control);
+        else if (!window_text(control).empty())
+            controls->texts.push_back(control);
+    }
+    return TRUE;
+}
+
+// Reads a bitmap back as 32-bit pixels, rows top-down, and frees it with its DCs.
+std::vector<DWORD> take_pixels(HDC screen, HDC memory, HBITMAP bitmap, int width, int height)
+{
+    std::vector<DWORD> pixels(static_cast<size_t>(width) * static_cast<size_t>(height));
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    for (DWORD &pixel : pixels)
+        pixel &= 0xFFFFFF;
+    return pixels;
+}
+
+// Copies a rectangle of the screen as 32-bit pixels, rows top-down.
+std::vector<DWORD> capture(const RECT &area)
+{
+    int width = area.right - area.left, height = area.bottom - area.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    SelectObject(memory, old);
+    return take_pixels(screen, memory, bitmap, width, height);
+}
+
+// Draws a system icon on the given background the way a static control does,
+// and returns its pixels.
+std::vector<DWORD> render_icon(LPCSTR which, int width, int height, COLORREF background)
+{
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, width, height};
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, LoadIconA(nullptr, which), 0, 0, 0, nullptr, DI_NORMAL | DI_DEFAULTSIZE);
+    SelectObject(memory, old);
+    return take_pixels(screen, memory, bitmap, width, height);
+}
+
+// Names the system icon whose picture the control shows, by comparing pixels.
+std::string icon_name(HWND icon)
+{
+    RECT area;
+    GetWindowRect(icon, &area);
+    int width = std::min<int>(area.right - area.left, GetSystemMetrics(SM_CXICON));
+    int height = std::min<int>(area.bottom - area.top, GetSystemMetrics(SM_CYICON));
+    area.right = area.left + width;
+    area.bottom = area.top + height;
+    std::vector<DWORD> shown = capture(area);
+    // The corner pixel is background in every system icon.
+    COLORREF background = RGB(shown[0] >> 16, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF);
+    static const struct {
+        LPCSTR id;
+        const char *name;
+    } candidates[] = {{IDI_WARNING, "warning"}, {IDI_ERROR, "error"}, {IDI_INFORMATION, "information"},
+                      {IDI_QUESTION, "question"}, {IDI_APPLICATION, "application"}};
+    // Exactly one must match: a blank capture would match nothing, and icons
+    // too alike to tell apart would match several.
+    std::string match = "unknown";
+    int matches = 0;
+    for (const auto &candidate : candidates)
+        if (render_icon(candidate.id, width, height, background) == shown) {
+            match = candidate.name;
+            ++matches;
+        }
+    return matches <= 1 ? match : "ambiguous";
+}
+
+void save_bitmap(const char *file, const RECT &area)
+{
+    std::vector<DWORD> pixels = capture(area);
+    int width = area.right - area.left, height = area.bottom - area.top;
+    BITMAPFILEHEADER header = {};
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = -height;
+    info.biPlanes = 1;
+    info.biBitCount = 32;
+    info.biCompression = BI_RGB;
+    header.bfType = 0x4D42;
+    header.bfOffBits = sizeof header + sizeof info;
+    header.bfSize = header.bfOffBits + static_cast<DWORD>(pixels.size() * 4);
+    FILE *out = std::fopen(file, "wb");
+    if (out == nullptr)
+        fail("open", file);
+    std::fwrite(&header, sizeof header, 1, out);
+    std::fwrite(&info, sizeof info, 1, out);
+    std::fwrite(pixels.data(), 4, pixels.size(), out);
+    std::fclose(out);
+}
+
+// Whether each entry is still there, looked at from outside the program.
+void report_entries(const char *label)
+{
+    HKEY key;
+    bool value_present = false, subkey_present = false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                      "System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick\\OEM\\Tarnwheel",
+                      0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        value_present = RegQueryValueExA(key, "DosInstallDirectory", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\qrtload.exe", 0,
+                      KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        subkey_present = true;
+        RegCloseKey(key);
+    }
+    std::printf("%s: value=%s subkey=%s\n", label, value_present ? "present" : "absent",
+                subkey_present ? "present" : "absent");
+}
+
+void describe_box(HWND box, const char *screenshot)
+{
+    BoxControls controls;
+    EnumChildWindows(box, collect_control, reinterpret_cast<LPARAM>(&controls));
+    std::printf("box-class: %s\n", class_name(box).c_str());
+    std::printf("box-caption: %s\n", window_text(box).c_str());
+    for (HWND text : controls.texts)
+        std::printf("box-text: %s\n", window_text(text).c_str());
+    for (HWND button : controls.buttons)
+        std::printf("box-button: %s\n", window_text(button).c_str());
+    for (HWND icon : controls.icons)
+        std::printf("box-icon: %s\n", icon_name(icon).c_str());
+    if (screenshot != nullptr) {
+        RECT area;
+        GetWindowRect(box, &area);
+        save_bitmap(screenshot, area);
+    }
+    report_entries("entries-while-box");
+}
+
+// Dismisses the box as a user does: a click on its OK button.
+void dismiss(HWND box)
+{
+    BoxControls controls;
+    EnumChildWindows(box, collect_control, reinterpret_cast<LPARAM>(&controls));
+    for (HWND button : controls.buttons)
+        if (GetDlgCtrlID(button) == IDOK) {
+            SendMessageTimeoutA(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+            return;
+        }
+    PostMessageA(box, WM_CLOSE, 0, 0);
+}
+
+void run(const char *exe, const char *command_line_hex, const char *screenshot)
+{
+    std::string command_line = unhex(command_line_hex);
+    std::vector<char> writable(command_line.begin(), command_line.end());
+    writable.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(exe, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        fail("CreateProcessA", exe, static_cast<long>(GetLastError()));
+
+    int boxes = 0, other_windows = 0;
+    std::vector<HWND> seen;
+    const DWORD started = GetTickCount();
+    for (;;) {
+        bool ended = WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0;
+        for (HWND window : windows_of(process.dwProcessId)) {
+            if (std::find(seen.begin(), seen.end(), window) != seen.end())
+                continue;
+            if (!IsWindowVisible(window))
+                continue;
+            seen.push_back(window);
+            if (class_name(window) == "#32770") {
+                ++boxes;
+                describe_box(window, screenshot);
+                dismiss(window);
+            } else {
+                ++other_windows;
+                std::printf("other-window: %s\n", class_name(window).c_str());
+            }
+        }
+        if (ended)
+            break;
+        if (GetTickCount() - started > 20000) {
+            TerminateProcess(process.hProcess, 99);
+            fail("wait for", exe, 20000);
+        }
+    }
+    DWORD exit_status = 0;
+    GetExitCodeProcess(process.hProcess, &exit_status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    std::printf("boxes: %d\nother-windows: %d\nexit-status: %lu\n", boxes, other_windows, exit_status);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i < argc;) {
+        std::string op = argv[i++];
+        auto arg = [&](int count) {
+            if (i + count > argc)
+                fail("arguments of", op);
+        };
+        if (op == "create-key") {
+            arg(1);
+            create_key(argv[i]);
+            i += 1;
+        } else if (op == "set-value") {
+            arg(3);
+            set_value(argv[i], argv[i + 1], argv[i + 2]);
+            i += 3;
+        } else if (op == "delete-tree") {
+            arg(1);
+            delete_tree(argv[i]);
+            i += 1;
+        } else if (op == "restrict" || op == "unrestrict") {
+            arg(1);
+            set_access(argv[i], op == "restrict");
+            i += 1;
+        } else if (op == "dump") {
+            arg(1);
+            dump(argv[i]);
+            i += 1;
+        } else if (op == "run") {
+            arg(2);
+            const char *exe = argv[i], *command_line = argv[i + 1];
+            i += 2;
+            const char *screenshot = nullptr;
+            if (i + 1 < argc && std::strcmp(argv[i], "--screenshot") == 0) {
+                screenshot = argv[i + 1];
+                i += 2;
+            }
+            run(exe, command_line, screenshot);
+        } else {
+            fail("unknown op", op);
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
