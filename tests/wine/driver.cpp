@@ -6,11 +6,15 @@
 //   create-key PATH                 create an HKLM key (and its parents)
 //   set-value PATH NAME DATA        set a REG_SZ value; NAME "-" is the default value
 //   delete-tree PATH                remove an HKLM key and everything under it
+//   delete-value PATH NAME          remove a value, if there is one
 //   restrict PATH                   give a key a DACL that allows reading only
 //   unrestrict PATH                 give a key back full access
+//   copy FROM TO                    copy a file; both as hex bytes in the ANSI code page
 //   dump FILE                       write every HKLM key and value to FILE, sorted
-//   run EXE HEX [--screenshot BMP]  start EXE with the command line given as hex
-//                                   bytes, dismiss its box like a user, report
+//   run EXE CMD [--screenshot BMP]  start the program EXE with the command line CMD,
+//                                   both as hex bytes in the ANSI code page, so
+//                                   that they arrive exactly; dismiss its box
+//                                   like a user and report what was seen
 #include <windows.h>
 
 #include <algorithm>
@@ -68,6 +72,18 @@ void delete_tree(const char *path)
         status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         fail("delete-tree", path, status);
+}
+
+void delete_value(const char *path, const char *name)
+{
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteValueA(key, name);
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        fail("delete-value", path, status);
 }
 
 // A null DACL gives full access; a DACL with one read-only entry for
@@ -306,14 +322,21 @@ void describe_box(HWND box, const char *screenshot)
 {
     BoxControls controls;
     EnumChildWindows(box, collect_control, reinterpret_cast<LPARAM>(&controls));
+    // The box may be found before it has painted itself; its icon tells.
+    std::string icon = "none";
+    for (int tries = 0; tries < 100 && !controls.icons.empty(); ++tries) {
+        icon = icon_name(controls.icons[0]);
+        if (icon != "unknown")
+            break;
+        Sleep(20);
+    }
     std::printf("box-class: %s\n", class_name(box).c_str());
     std::printf("box-caption: %s\n", window_text(box).c_str());
     for (HWND text : controls.texts)
         std::printf("box-text: %s\n", window_text(text).c_str());
     for (HWND button : controls.buttons)
         std::printf("box-button: %s\n", window_text(button).c_str());
-    for (HWND icon : controls.icons)
-        std::printf("box-icon: %s\n", icon_name(icon).c_str());
+    std::printf("box-icons: %u\nbox-icon: %s\n", static_cast<unsigned>(controls.icons.size()), icon.c_str());
     if (screenshot != nullptr) {
         RECT area;
         GetWindowRect(box, &area);
@@ -335,16 +358,17 @@ void dismiss(HWND box)
     PostMessageA(box, WM_CLOSE, 0, 0);
 }
 
-void run(const char *exe, const char *command_line_hex, const char *screenshot)
+void run(const char *exe_hex, const char *command_line_hex, const char *screenshot)
 {
+    std::string exe = unhex(exe_hex);
     std::string command_line = unhex(command_line_hex);
     std::vector<char> writable(command_line.begin(), command_line.end());
     writable.push_back('\0');
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(exe, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        fail("CreateProcessA", exe, static_cast<long>(GetLastError()));
+    if (!CreateProcessA(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        fail("CreateProcessA", exe.c_str(), static_cast<long>(GetLastError()));
 
     int boxes = 0, other_windows = 0;
     std::vector<HWND> seen;
@@ -370,7 +394,7 @@ void run(const char *exe, const char *command_line_hex, const char *screenshot)
             break;
         if (GetTickCount() - started > 20000) {
             TerminateProcess(process.hProcess, 99);
-            fail("wait for", exe, 20000);
+            fail("wait for", exe.c_str(), 20000);
         }
     }
     DWORD exit_status = 0;
@@ -402,10 +426,19 @@ int main(int argc, char **argv)
             arg(1);
             delete_tree(argv[i]);
             i += 1;
+        } else if (op == "delete-value") {
+            arg(2);
+            delete_value(argv[i], argv[i + 1]);
+            i += 2;
         } else if (op == "restrict" || op == "unrestrict") {
             arg(1);
             set_access(argv[i], op == "restrict");
             i += 1;
+        } else if (op == "copy") {
+            arg(2);
+            if (!CopyFileA(unhex(argv[i]).c_str(), unhex(argv[i + 1]).c_str(), FALSE))
+                fail("copy", argv[i], static_cast<long>(GetLastError()));
+            i += 2;
         } else if (op == "dump") {
             arg(1);
             dump(argv[i]);

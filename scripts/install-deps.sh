@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12, and nothing that
+# is already there. Usage: scripts/install-deps.sh run|test
+set -euo pipefail
+
+need=${1:-test}
+sudo=
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+missing=()
+have() { command -v "$1" >/dev/null 2>&1; }
+package() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+have cmake || missing+=(cmake)
+have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
+have wine || missing+=(wine)
+package wine32:i386 || missing+=(wine32:i386)
+if [ "$need" = test ]; then
+  have g++ || missing+=(g++)
+  have python3 || missing+=(python3)
+  have Xvfb || missing+=(xvfb)
+  have convert || missing+=(imagemagick)
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  package wine64 || missing+=(wine64)
+fi
+
+[ ${#missing[@]} -gt 0 ] || exit 0
+echo "Installing: ${missing[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

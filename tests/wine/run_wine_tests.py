@@ -1,0 +1,441 @@
+#!/usr/bin/env python3
+"""Real-platform tests: zelvorin-cleanup.exe under Wine, against Wine's real
+registry and real message boxes on an Xvfb display.
+
+Each registry case prepares HKLM, saves it, runs the program through the test
+driver with an exact command line, saves it again, and checks that exactly the
+expected entries went and nothing else changed; whether a box appeared and what
+it said; and the exit status. Relay traces check the program's own platform
+calls; +loaddll checks that a silent run stays out of the window system.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from winebed import (APP_PATHS, QRTLOAD, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED, VALUE,
+                     WineBed, image_range, parse_report, read_hive, under, value_entry, windows_path)
+
+OEM = TARNWHEEL.rsplit("\\", 1)[0]
+JOYSTICK = OEM.rsplit("\\", 1)[0]
+NETWORK_CARDS = r"Software\Microsoft\Windows NT\CurrentVersion\NetworkCards"
+
+# Keys beside the clean-up targets whose names are close to theirs: they must
+# all survive every run.
+NEIGHBOUR_KEYS = [APP_PATHS + "\\" + name for name in
+                  ("qrtload.exe2", "qrtload", "xqrtload.exe", "qrtload.exe.bak", "qrtload.ex")]
+NEIGHBOUR_SETUP = (
+    [["set-value", key, "-", r"C:\Neighbour\app.exe"] for key in NEIGHBOUR_KEYS] + [
+        ["set-value", APP_PATHS, "qrtload.exe", "a value, not the subkey"],
+        ["set-value", OEM + r"\Tarnwheel2", VALUE, r"C:\Other"],
+        ["set-value", OEM + r"\Tarnwhee", VALUE, r"C:\Other"],
+        ["set-value", JOYSTICK + r"\OEM2\Tarnwheel", VALUE, r"C:\Other"],
+        ["set-value", TARNWHEEL, VALUE + "X", r"C:\Other"],
+        ["set-value", TARNWHEEL, "DosInstallDirector", r"C:\Other"],
+        ["set-value", TARNWHEEL + "\\" + VALUE, "-", "a subkey named like the value"],
+    ])
+
+# Everything a case may have created, removed before each case; App Paths
+# gets full access back in case an interrupted run left it restricted.
+RESET = ([["unrestrict", APP_PATHS], ["delete-tree", OEM], ["delete-tree", JOYSTICK + r"\OEM2"], ["delete-tree", QRTLOAD],
+          ["delete-value", APP_PATHS, "qrtload.exe"]] +
+         [["delete-tree", key] for key in NEIGHBOUR_KEYS])
+
+BOTH = [["set-value", TARNWHEEL, VALUE, r"C:\Zelvorin\DOS"],
+        ["set-value", QRTLOAD, "-", r"C:\Zelvorin\qrtload.exe"],
+        ["set-value", QRTLOAD, "Path", r"C:\Zelvorin"]]
+ONLY_VALUE = BOTH[:1]
+ONLY_SUBKEY = BOTH[1:]
+VALUE_GONE = ("value", TARNWHEEL, VALUE)
+SUBKEY_GONE = ("key", QRTLOAD)
+
+
+class Case:
+    def __init__(self, name, setup, removed, text, teardown=(), reset=True):
+        self.name, self.setup, self.removed, self.text = name, setup, removed, text
+        self.teardown, self.reset = list(teardown), reset
+
+
+REGISTRY_CASES = [
+    Case("neither entry", [], [], TEXT_ALREADY),
+    Case("only the App Paths subkey", ONLY_SUBKEY, [SUBKEY_GONE], TEXT_CLEANED),
+    Case("only the value", ONLY_VALUE, [VALUE_GONE], TEXT_CLEANED),
+    Case("both entries", BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED),
+    Case("a second run finds nothing", [], [], TEXT_ALREADY, reset=False),
+    Case("Tarnwheel without the value",
+         [["set-value", TARNWHEEL, "OEMName", "Tarnwheel"], ["create-key", TARNWHEEL + r"\Axes"]],
+         [], TEXT_ALREADY),
+    Case("value beside other values and subkeys, which stay",
+         ONLY_VALUE + [["set-value", TARNWHEEL, "-", "default stays"],
+                       ["set-value", TARNWHEEL, "OEMName", "Tarnwheel"],
+                       ["set-value", TARNWHEEL + r"\OEMForceFeedback", "CLSID", "{0}"]],
+         [VALUE_GONE], TEXT_CLEANED),
+    Case("neighbours with similar names stay, targets absent", NEIGHBOUR_SETUP, [], TEXT_ALREADY),
+    Case("neighbours with similar names stay, targets present", NEIGHBOUR_SETUP + BOTH,
+         [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED),
+    Case("names in another case are the same entries",
+         [["set-value", TARNWHEEL.upper(), VALUE.lower(), r"C:\x"],
+          ["set-value", APP_PATHS + r"\QRTLOAD.EXE", "-", r"C:\x"]],
+         [("value", TARNWHEEL, VALUE), ("key", QRTLOAD)], TEXT_CLEANED),
+    Case("an empty value is removed too", [["set-value", TARNWHEEL, VALUE, ""]], [VALUE_GONE], TEXT_CLEANED),
+    Case("subkey with subkeys of its own is not removable",
+         ONLY_SUBKEY + [["create-key", QRTLOAD + r"\SupportedTypes"]], [], TEXT_NOT_CLEANED),
+    Case("value removed, subkey not removable",
+         BOTH + [["create-key", QRTLOAD + r"\SupportedTypes"]], [VALUE_GONE], TEXT_NOT_CLEANED),
+    Case("Tarnwheel may not be opened for all access",
+         BOTH + [["restrict", TARNWHEEL]], [SUBKEY_GONE], TEXT_NOT_CLEANED,
+         teardown=[["unrestrict", TARNWHEEL]]),
+    Case("neither key may be opened for all access",
+         BOTH + [["restrict", TARNWHEEL], ["restrict", APP_PATHS]], [], TEXT_NOT_CLEANED,
+         teardown=[["unrestrict", TARNWHEEL], ["unrestrict", APP_PATHS]]),
+]
+
+# Command lines and whether they ask for the report: the program name is cut
+# off by the start-up's own rule, and any text left over shows the box.
+COMMAND_LINE_CASES = [
+    (b"zelvorin-cleanup.exe", False),
+    (b'"C:\\Program Files\\Zelvorin\\zelvorin-cleanup.exe"', False),
+    (b"zelvorin-cleanup.exe   ", False),
+    (b"zelvorin-cleanup.exe\t \t", False),
+    (b'"zelvorin cleanup.exe" \t ', False),
+    (b"zelvorin-cleanup.exe x", True),
+    (b"zelvorin-cleanup.exe /show", True),
+    (b'"C:\\Program Files\\zelvorin-cleanup.exe" /show', True),
+    (b"zelvorin-cleanup.exe/show", False),
+    (b"zelvorin-cleanup.exe/show now", True),
+    (b'"zelvorin-cleanup.exe"x', True),
+    (b'"a b"c', True),
+    (b'"zelvorin-cleanup.exe /show', False),
+    (b'"', False),
+    (b'"" x', True),
+    (b" zelvorin-cleanup.exe", True),
+    (b"\tzelvorin-cleanup.exe", True),
+    (b"  \t", False),
+    (b"zelvorin-cleanup.exe\x01\x02\x1f", False),
+    (b"zelvorin-cleanup.exe\x01x", True),
+    (b"zelvorin-cleanup.exe\x1fx", True),
+    (b"zelvorin-cleanup.exe\x0a\x0dx", True),
+    (b"zelvorin-cleanup.exe \x7f", True),
+    (b"zelvorin\x7f-cleanup.exe", False),
+    (b"zelvorin-cleanup.exe\x80\xa0\xff", False),
+    (b"zelvorin-cleanup.exe\xe9 x", True),
+    (b"zelvorin-cleanup.exe \xa0", True),
+    (b"zelvorin-cleanup.exe \xff", True),
+    (b'"zelvorin \xe9\xff.exe" x', True),
+    (b'"zelvorin \xe9\xff.exe"', False),
+]
+
+# Shift-JIS program names under code page 932: the second byte of U+30BD and
+# U+8868 is 0x5C, a backslash when read byte by byte.
+JA_NAME = "\u30c6\u30b9\u30c8\u30bd\u8868.exe"
+JA_CAPTION = "\u30a8\u30e9\u30fc".encode("cp932").decode("latin-1")  # "Error" in Japanese
+JA_COMMAND_LINE_CASES = [
+    (lambda name: name, False),
+    (lambda name: b'"' + name + b'"', False),
+    (lambda name: name + b" x", True),
+    (lambda name: b'"' + name + b'" x', True),
+    (lambda name: b'"' + name + b'"x', True),
+    (lambda name: name + b" \x83\x65\x83\x58\x83\x67", True),
+    (lambda name: b'"C:\\' + name + b' /x', False),
+]
+
+
+class Results:
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def check(self, ok, what, detail=""):
+        if ok:
+            self.passed += 1
+            print("ok   - " + what)
+        else:
+            self.failed += 1
+            print("FAIL - %s%s" % (what, (": " + detail) if detail else ""))
+        sys.stdout.flush()
+
+
+def run_op(bed, exe, command_line, *options):
+    """The driver's run step: program path and command line go as hex bytes
+    in the prefix's ANSI code page, so that both arrive exactly."""
+    return ["run", windows_path(exe).encode(bed.code_page).hex(), command_line.hex()] + list(options)
+
+
+def run_case_ops(bed, driver, ops):
+    args = [driver]
+    for op in ops:
+        args += op
+    return bed.wine(args)
+
+
+def check_run(results, what, report, box_text, caption="Error"):
+    results.check(report.get("exit-status") == ["0"], what + ": exit status 0", str(report.get("exit-status")))
+    results.check(report.get("other-windows") == ["0"], what + ": no window but the box",
+                  str(report.get("other-window")))
+    if box_text is None:
+        results.check(report.get("boxes") == ["0"], what + ": no box", str(report.get("box-text")))
+        return
+    results.check(report.get("boxes") == ["1"], what + ": exactly one box", str(report.get("boxes")))
+    results.check(report.get("box-text") == [box_text], what + ": box text", str(report.get("box-text")))
+    results.check(report.get("box-caption") == [caption],
+                  what + ": platform's default caption", str(report.get("box-caption")))
+    results.check(report.get("box-button") == ["OK"], what + ": one OK button", str(report.get("box-button")))
+    results.check(report.get("box-icons") == ["1"] and report.get("box-icon") == ["warning"],
+                  what + ": one icon, the exclamation point", str(report.get("box-icon")))
+
+
+def expected_removals(before, removed):
+    expected = set()
+    for removal in removed:
+        if removal[0] == "value":
+            found = {e for e in before if value_entry(e, removal[1], removal[2])}
+        else:
+            found = {e for e in before if under(e, removal[1])}
+        if not found:
+            raise RuntimeError("set-up did not create %r" % (removal,))
+        expected |= found
+    return expected
+
+
+def registry_cases(results, bed, program):
+    exe, driver = program.exe, program.driver
+    before_file, after_file = os.path.join(program.scratch, "before.reg"), os.path.join(program.scratch, "after.reg")
+    for case in REGISTRY_CASES:
+        for tail in (b"", b" /report"):
+            what = "%s (%s)" % (case.name, "report" if tail else "silent")
+            reset = RESET if case.reset and not (tail and case.name == "a second run finds nothing") else []
+            ops = reset + case.setup + [
+                ["dump", windows_path(before_file)],
+                run_op(bed, exe, b"zelvorin-cleanup.exe" + tail),
+                ["dump", windows_path(after_file)]] + case.teardown
+            report = parse_report(run_case_ops(bed, driver, ops).stdout)
+            before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
+            after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
+            expected = expected_removals(before, case.removed)
+            results.check(before - after == expected, what + ": exactly the expected entries removed",
+                          "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
+            results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
+            check_run(results, what, report, case.text if tail else None)
+            if tail:
+                # While the box is up the registry must already be as the run leaves it.
+                final = "value=%s subkey=%s" % (
+                    "present" if any(value_entry(e, TARNWHEEL, VALUE) for e in after) else "absent",
+                    "present" if any(under(e, QRTLOAD) for e in after) else "absent")
+                results.check(report.get("entries-while-box") == [final],
+                              what + ": both targets handled before the box",
+                              "%s while the box was up, %s after" % (report.get("entries-while-box"), final))
+
+
+def command_line_cases(results, bed, program, cases=COMMAND_LINE_CASES, encode_name=None, caption="Error"):
+    exe, driver = program.exe, program.driver
+    ops = RESET
+    expected = []
+    for make, shows_box in cases:
+        command_line = make(encode_name) if encode_name is not None else make
+        ops = ops + [run_op(bed, exe, command_line)]
+        expected.append((command_line, shows_box))
+    stdout = run_case_ops(bed, driver, ops).stdout
+    reports = split_runs(stdout)
+    results.check(len(reports) == len(expected), "one report per command line", str(len(reports)))
+    for (command_line, shows_box), report in zip(expected, reports):
+        check_run(results, "command line %r" % command_line, report, TEXT_ALREADY if shows_box else None, caption)
+
+
+def split_runs(stdout):
+    reports, current = [], b""
+    for line in stdout.splitlines(keepends=True):
+        current += line
+        if line.startswith(b"exit-status: "):
+            reports.append(parse_report(current))
+            current = b""
+    return reports
+
+
+def program_thread(lines, exe):
+    """The thread id that loaded the program: other Wine processes may log
+    into the same trace."""
+    name = "\\" + os.path.basename(exe).lower() + '"'
+    for line in lines:
+        if "Loaded L" in line and name in line.lower().replace("\\\\", "\\"):
+            return line.split(":", 1)[0]
+    raise RuntimeError("the trace does not show the program loading")
+
+
+def program_thread_modules(trace, exe):
+    lines = trace.decode("latin-1").splitlines()
+    thread = program_thread(lines, exe)
+    return re.findall(r'^%s:.*Loaded L"[^"]*\\\\([^"\\]+)"' % thread, "\n".join(lines), re.M)
+
+
+def program_calls(trace, exe):
+    """The calls the program's own image made, as (function, args, retval),
+    from a +relay,+loaddll trace; only the program's thread is read."""
+    low, high = image_range(exe)
+    lines = trace.decode("latin-1").splitlines()
+    thread = program_thread(lines, exe)
+    calls, pending = [], {}
+    for line in lines:
+        if not line.startswith(thread + ":"):
+            continue
+        m = re.match(r"^\w+:(Call|Ret)\s+([\w.]+)\((.*)\)(?: retval=(\w+))? ret=(\w+)$", line)
+        if not m or not low <= int(m.group(5), 16) < high:
+            continue
+        kind, function, args, retval = m.group(1), m.group(2), m.group(3), m.group(4)
+        if kind == "Call":
+            pending[function] = len(calls)
+            calls.append([function, args, None])
+        elif function in pending:
+            calls[pending.pop(function)][2] = int(retval, 16)
+    return calls
+
+
+KEY_PATHS = ['"System\\\\CurrentControlSet\\\\Control\\\\MediaProperties\\\\PrivateProperties\\\\Joystick\\\\OEM\\\\Tarnwheel"',
+             '"SOFTWARE\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\App Paths\\\\"']
+REMOVALS = [("advapi32.RegDeleteValueA", '"DosInstallDirectory"'), ("advapi32.RegDeleteKeyA", '"qrtload.exe"')]
+
+# What the registry calls of each target return, by set-up: the open, then
+# the removal when the open succeeded.
+RELAY_CASES = [
+    ("both entries", BOTH, [(0, 0), (0, 0)]),
+    ("neither key", [], [(2, None), (0, 2)]),
+    ("Tarnwheel missing, subkey present", ONLY_SUBKEY, [(2, None), (0, 0)]),
+    ("Tarnwheel without the value", [["set-value", TARNWHEEL, "OEMName", "x"]], [(0, 2), (0, 2)]),
+    ("neither key may be opened", BOTH + [["restrict", TARNWHEEL], ["restrict", APP_PATHS]], [(5, None), (5, None)]),
+]
+ALLOWED_KERNEL32 = {"KERNEL32.GetCommandLineA", "KERNEL32.IsDBCSLeadByte", "KERNEL32.GetModuleHandleA",
+                    "KERNEL32.ExitProcess"}
+
+
+def relay_cases(results, bed, program):
+    exe, driver = program.exe, program.driver
+    for name, setup, statuses in RELAY_CASES:
+        what = "calls: " + name
+        run_case_ops(bed, driver, RESET + setup)
+        trace = bed.wine([exe], debug="+relay,+loaddll", display=False, check=False)
+        teardown = [["unrestrict", op[1]] for op in setup if op[0] == "restrict"]
+        if teardown:
+            run_case_ops(bed, driver, teardown)
+        results.check(trace.returncode == 0, what + ": exit status 0", str(trace.returncode))
+        calls = program_calls(trace.stderr, exe)
+        registry = [c for c in calls if not c[0].startswith("KERNEL32.")]
+        others = {c[0] for c in calls if c[0].startswith("KERNEL32.")} - ALLOWED_KERNEL32
+        results.check(not others, what + ": no other kernel32 calls on the silent path", str(others))
+        expected, problems = [], []
+        for (open_status, removal_status), key_path, (removal, entry) in zip(statuses, KEY_PATHS, REMOVALS):
+            expected.append(("advapi32.RegOpenKeyExA", "80000002," + key_path + ",00000000,000f003f", open_status))
+            if removal_status is not None:
+                expected.append((removal, entry, removal_status))
+                expected.append(("advapi32.RegCloseKey", None, None))
+        got = []
+        handle = None
+        for function, args, retval in registry:
+            if function == "advapi32.RegOpenKeyExA":
+                # The buffer's address is the stack's; the path it shows is what counts.
+                parts = re.sub(r'^(\w+),\w+ ', r"\1,", args).rsplit(",", 1)[0]
+                got.append((function, parts, retval))
+            elif function in ("advapi32.RegDeleteValueA", "advapi32.RegDeleteKeyA"):
+                handle = args.split(",")[0]
+                got.append((function, args.split(" ", 1)[1], retval))
+            elif function == "advapi32.RegCloseKey":
+                if args != handle:
+                    problems.append("closed %s, used %s" % (args, handle))
+                handle = None
+                got.append((function, None, None))
+            else:
+                got.append((function, args, retval))
+        results.check(got == expected, what + ": registry calls are exactly open, remove, close",
+                      "got %s, expected %s" % (got, expected))
+        results.check(not problems, what + ": each opened key closed once, with its own handle", str(problems))
+
+
+def module_cases(results, bed, program):
+    exe = program.exe
+    def modules(args):
+        trace = bed.wine([exe] + args, debug="+loaddll", display=False, check=False)
+        return trace.returncode, [name.lower() for name in program_thread_modules(trace.stderr, exe)]
+
+    status, silent = modules([])
+    results.check(status == 0, "silent run exits 0")
+    ui = {"user32.dll", "gdi32.dll", "win32u.dll", "imm32.dll"}
+    results.check(not ui & set(silent), "silent run loads no window-system library", str(silent))
+    print("#   modules loaded by a silent run: %d (%s)" % (len(silent), ", ".join(silent)))
+    status, report = modules(["/report"])
+    results.check(status == 0, "report run without a display exits 0")
+    results.check("user32.dll" in report, "report run loads user32 when it needs it", str(report))
+    print("#   modules loaded by a report run: %d" % len(report))
+
+
+def screenshots(results, bed, program):
+    exe, driver = program.exe, program.driver
+    shots = os.path.join(program.work, "screenshots")
+    os.makedirs(shots, exist_ok=True)
+    for name, setup in (("already-cleaned", []), ("detected-and-cleaned", BOTH),
+                        ("not-cleaned", ONLY_SUBKEY + [["create-key", QRTLOAD + r"\SupportedTypes"]])):
+        bmp = os.path.join(shots, name + ".bmp")
+        report = parse_report(run_case_ops(bed, driver, RESET + setup + [
+            run_op(bed, exe, b"zelvorin-cleanup.exe /show", "--screenshot", windows_path(bmp))
+        ]).stdout)
+        results.check(report.get("boxes") == ["1"] and os.path.getsize(bmp) > 1000, "screenshot of " + name)
+        if shutil.which("convert"):
+            subprocess.run(["convert", bmp, os.path.join(shots, name + ".png")], check=True, timeout=60)
+            os.remove(bmp)
+    print("#   screenshots in " + shots)
+
+
+def japanese_cases(results, bed, program):
+    # The file keeps its ASCII name: without a generated ja_JP.UTF-8 host
+    # locale Wine cannot create non-ASCII file names, and the start-up only
+    # reads the command line, which carries the Shift-JIS name.
+    command_line_cases(results, bed, program, JA_COMMAND_LINE_CASES, encode_name=JA_NAME.encode("cp932"),
+                       caption=JA_CAPTION)
+
+
+class Program:
+    def __init__(self, build, work):
+        self.exe = os.path.join(build, "zelvorin-cleanup.exe")
+        self.driver = windows_path(os.path.join(build, "tests", "wine", "cleanup-test-driver.exe"))
+        self.work = work
+        self.scratch = os.path.join(work, "scratch")
+        os.makedirs(self.scratch, exist_ok=True)
+
+
+# Each group runs in a prefix of its own locale; a prefix is reused between
+# runs, and every case resets what it touches.
+GROUPS = {
+    "registry": (registry_cases, {}),
+    "command-line": (command_line_cases, {}),
+    "calls": (relay_cases, {}),
+    "modules": (module_cases, {}),
+    "screenshots": (screenshots, {}),
+    "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}),
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="the Windows build folder")
+    parser.add_argument("--work", required=True, help="folder for prefixes, snapshots and screenshots")
+    parser.add_argument("--group", action="append", choices=sorted(GROUPS), help="run only these groups")
+    args = parser.parse_args()
+    program = Program(args.build, os.path.abspath(args.work))
+
+    results = Results()
+    for group in args.group or list(GROUPS):
+        cases, bed_options = GROUPS[group]
+        options = dict({"name": "prefix"}, **bed_options)
+        try:
+            with WineBed(program.work, **options) as bed:
+                cases(results, bed, program)
+        except Exception:
+            traceback.print_exc()
+            results.check(False, group + ": test bed ran to the end")
+    print("%d passed, %d failed" % (results.passed, results.failed))
+    return 1 if results.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,179 @@
+"""The Wine test bed: a scratch 32-bit prefix, an X display, a persistent
+wineserver, and the test driver that works inside them.
+
+Everything started here is stopped by PID (Xvfb) or by prefix (wineserver)
+when the bed closes, also when a test fails.
+"""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+
+TARNWHEEL = r"System\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\Tarnwheel"
+APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
+QRTLOAD = APP_PATHS + r"\qrtload.exe"
+VALUE = "DosInstallDirectory"
+
+TEXT_ALREADY = "Registry settings for Zelvorin already cleaned - Version 1.0"
+TEXT_CLEANED = "Zelvorin registry setting detected and cleaned - Version 1.0"
+TEXT_NOT_CLEANED = "Zelvorin registry setting could not be cleaned - Version 1.0"
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineBed:
+    def __init__(self, work, name, locale="C.UTF-8", code_page="cp1252", display=True):
+        self.work = os.path.abspath(work)
+        self.code_page = code_page
+        self.prefix = os.path.join(self.work, name)
+        self.xvfb = None
+        self.env = dict(os.environ)
+        self.env.update(
+            WINEPREFIX=self.prefix,
+            WINEARCH="win32",
+            WINEDEBUG="-all",
+            WINEDLLOVERRIDES="mscoree,mshtml=",
+            LC_ALL=locale,
+        )
+        self.env.pop("DISPLAY", None)
+        self.server_started = False
+        self.display = display
+
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def start(self):
+        os.makedirs(self.work, exist_ok=True)
+        if self.display:
+            read_fd, write_fd = os.pipe()
+            self.xvfb = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_fd)
+            with os.fdopen(read_fd) as pipe:
+                number = pipe.readline().strip()
+            if not number:
+                raise RuntimeError("Xvfb did not start")
+            self.env["DISPLAY"] = ":" + number
+        fresh = not os.path.exists(os.path.join(self.prefix, "system.reg"))
+        if fresh:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            os.makedirs(self.prefix)
+        else:
+            # A server left over from an interrupted run of this prefix.
+            self.stop_server()
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
+        self.server_started = True
+        if fresh:
+            subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Start Wine's background processes now, so that they neither log
+        # into a traced run nor slow down the first case.
+        self.wine(["wineboot"])
+        if fresh:
+            # Without a window manager, closing a managed window waits ~2 s.
+            self.wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
+
+    def close(self):
+        if self.server_started:
+            self.stop_server()
+            self.server_started = False
+        if self.xvfb is not None:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait()
+            self.xvfb = None
+
+    def stop_server(self):
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=self.env, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wine(self, args, debug=None, display=True, check=True):
+        env = dict(self.env)
+        if debug:
+            env["WINEDEBUG"] = debug
+        if not display:
+            env.pop("DISPLAY", None)
+        # Output goes to files, not pipes: Wine's background processes, started
+        # by whichever program comes first, inherit them and would hold a pipe
+        # open long after the program has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run(["wine"] + args, env=env, stdout=out, stderr=err, timeout=180)
+            out.seek(0)
+            err.seek(0)
+            result.stdout, result.stderr = out.read(), err.read()
+        if check and result.returncode != 0:
+            raise RuntimeError("wine %s failed (%d): %s" % (args[:2], result.returncode,
+                                                          result.stderr.decode(errors="replace")[-2000:]))
+        return result
+
+
+def parse_report(stdout):
+    """The driver's "name: value" lines, as a dict of lists."""
+    report = {}
+    for line in stdout.decode("latin-1").splitlines():
+        name, _, value = line.partition(": ")
+        report.setdefault(name, []).append(value)
+    return report
+
+
+def read_hive(path):
+    """A saved registry as a set of "key" and "key|value line" entries; the
+    save's timestamps (which any change touches) are left out."""
+    entries = set()
+    key = None
+    pending = ""
+    with open(path, encoding="latin-1") as hive:
+        for raw in hive:
+            line = pending + raw.rstrip("\n")
+            if line.endswith("\\") and not line.startswith("["):
+                pending = line[:-1].lstrip()
+                continue
+            pending = ""
+            header = re.match(r"^\[(.*)\](?: \d+)?$", line)
+            if header:
+                key = header.group(1).replace("\\\\", "\\")
+                entries.add(key)
+            elif line and not line.startswith("#") and not line.startswith(";") and key is not None:
+                entries.add(key + "|" + line.strip())
+    return entries
+
+
+def under(entry, key):
+    """Whether a hive entry is the key, one of its values, or anything below it."""
+    name = entry.split("|", 1)[0].lower()
+    key = key.lower()
+    return name == key or name.startswith(key + "\\")
+
+
+def value_entry(entry, key, value):
+    name, _, line = entry.partition("|")
+    return name.lower() == key.lower() and line.lower().startswith('"%s"=' % value.lower())
+
+
+def image_range(exe):
+    """The address range the program's image occupies when it loads at its
+    preferred base, from its PE header."""
+    with open(exe, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    image_base = struct.unpack_from("<I", data, pe + 24 + 28)[0]
+    size_of_image = struct.unpack_from("<I", data, pe + 24 + 56)[0]
+    return image_base, image_base + size_of_image
