@@ -10,6 +10,8 @@
 //   restrict PATH                   give a key a DACL that allows reading only
 //   unrestrict PATH                 give a key back full access
 //   copy FROM TO                    copy a file; both as hex bytes in the ANSI code page
+//   version EXE                     print the version resource's fields (EXE as hex)
+//   manifest EXE                    print the embedded manifest as hex (EXE as hex)
 //   dump FILE                       write every HKLM key and value to FILE, sorted
 //   run EXE CMD [--screenshot BMP]  start the program EXE with the command line CMD,
 //                                   both as hex bytes in the ANSI code page, so
@@ -404,6 +406,46 @@ void run(const char *exe_hex, const char *command_line_hex, const char *screensh
     std::printf("boxes: %d\nother-windows: %d\nexit-status: %lu\n", boxes, other_windows, exit_status);
 }
 
+void print_version(const std::string &exe)
+{
+    DWORD size = GetFileVersionInfoSizeA(exe.c_str(), nullptr);
+    std::vector<BYTE> info(size);
+    if (size == 0 || !GetFileVersionInfoA(exe.c_str(), 0, size, info.data()))
+        fail("GetFileVersionInfoA", exe, static_cast<long>(GetLastError()));
+    VS_FIXEDFILEINFO *fixed;
+    UINT length;
+    if (VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length))
+        std::printf("version-fixed: %d.%d.%d.%d %d.%d.%d.%d\n", HIWORD(fixed->dwFileVersionMS),
+                    LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+                    HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+                    HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
+    static const char *const fields[] = {"FileDescription", "FileVersion", "InternalName", "OriginalFilename",
+                                         "ProductName", "ProductVersion", "CompanyName", "LegalCopyright"};
+    for (const char *field : fields) {
+        char *text;
+        std::string query = std::string("\\StringFileInfo\\040904B0\\") + field;
+        if (VerQueryValueA(info.data(), query.c_str(), reinterpret_cast<void **>(&text), &length))
+            std::printf("version-%s: %s\n", field, text);
+    }
+}
+
+void print_manifest(const std::string &exe)
+{
+    HMODULE image = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = image != nullptr ? FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
+    if (found == nullptr)
+        fail("find manifest in", exe, static_cast<long>(GetLastError()));
+    auto data = static_cast<const BYTE *>(LockResource(LoadResource(image, found)));
+    std::string text;
+    for (DWORD i = 0; i < SizeofResource(image, found); ++i) {
+        char byte[3];
+        std::snprintf(byte, sizeof byte, "%02x", data[i]);
+        text += byte;
+    }
+    std::printf("manifest: %s\n", text.c_str());
+    FreeLibrary(image);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -439,6 +481,10 @@ int main(int argc, char **argv)
             if (!CopyFileA(unhex(argv[i]).c_str(), unhex(argv[i + 1]).c_str(), FALSE))
                 fail("copy", argv[i], static_cast<long>(GetLastError()));
             i += 2;
+        } else if (op == "version" || op == "manifest") {
+            arg(1);
+            (op == "version" ? print_version : print_manifest)(unhex(argv[i]));
+            i += 1;
         } else if (op == "dump") {
             arg(1);
             dump(argv[i]);

@@ -11,6 +11,7 @@ calls; +loaddll checks that a silent run stays out of the window system.
 
 import argparse
 import os
+import xml.etree.ElementTree as ElementTree
 import re
 import shutil
 import subprocess
@@ -394,12 +395,55 @@ def japanese_cases(results, bed, program):
                        caption=JA_CAPTION)
 
 
+EXPECTED_VERSION = {
+    "fixed": "1.0.0.0 1.0.0.0",
+    "FileVersion": "1.0.0.0",
+    "ProductVersion": "1.0.0.0",
+    "FileDescription": "Zelvorin registry clean-up",
+    "ProductName": "Zelvorin registry clean-up",
+    "InternalName": "zelvorin-cleanup",
+    "OriginalFilename": "zelvorin-cleanup.exe",
+}
+SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+def release_cases(results, bed, program):
+    """The version resource and the manifest, read back through the platform."""
+    exe = windows_path(program.exe).encode(bed.code_page).hex()
+    report = parse_report(run_case_ops(bed, program.driver, [["version", exe], ["manifest", exe]]).stdout)
+    for field, value in EXPECTED_VERSION.items():
+        results.check(report.get("version-" + field) == [value], "version resource: " + field,
+                      str(report.get("version-" + field)))
+    results.check("version-CompanyName" not in report, "version resource names no maker")
+    try:
+        manifest = ElementTree.fromstring(bytes.fromhex(report["manifest"][0]))
+    except (KeyError, ElementTree.ParseError) as error:
+        results.check(False, "manifest is present and well-formed", str(error))
+        return
+    results.check(manifest.tag == "{urn:schemas-microsoft-com:asm.v1}assembly", "manifest is present and well-formed")
+
+    def find(path):
+        return manifest.findall(".//" + "/".join("{%s}%s" % step for step in path))
+
+    levels = [e.get("level") for e in find([("urn:schemas-microsoft-com:asm.v3", "requestedExecutionLevel")])]
+    results.check(levels == ["asInvoker"], "manifest: runs as invoker", str(levels))
+    ids = {e.get("Id") for e in find([("urn:schemas-microsoft-com:compatibility.v1", "supportedOS")])}
+    results.check(ids == SUPPORTED_OS, "manifest: supported from Vista to Windows 11", str(ids))
+    aware = [e.text for e in find([("http://schemas.microsoft.com/SMI/2005/WindowsSettings", "dpiAware")])]
+    awareness = [e.text for e in find([("http://schemas.microsoft.com/SMI/2016/WindowsSettings", "dpiAwareness")])]
+    results.check(aware == ["true/pm"] and awareness == ["PerMonitorV2, PerMonitor"], "manifest: DPI aware",
+                  "%s %s" % (aware, awareness))
+
+
 class Program:
-    def __init__(self, build, work):
-        self.exe = os.path.join(build, "zelvorin-cleanup.exe")
-        self.driver = windows_path(os.path.join(build, "tests", "wine", "cleanup-test-driver.exe"))
-        self.work = work
-        self.scratch = os.path.join(work, "scratch")
+    def __init__(self, exe, driver, work):
+        self.exe = os.path.abspath(exe)
+        self.driver = windows_path(driver)
+        self.work = os.path.abspath(work)
+        self.scratch = os.path.join(self.work, "scratch")
         os.makedirs(self.scratch, exist_ok=True)
 
 
@@ -411,17 +455,19 @@ GROUPS = {
     "calls": (relay_cases, {}),
     "modules": (module_cases, {}),
     "screenshots": (screenshots, {}),
+    "release": (release_cases, {}),
     "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}),
 }
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True, help="the Windows build folder")
+    parser.add_argument("--exe", required=True, help="the program under test")
+    parser.add_argument("--driver", required=True, help="the Win32 test driver")
     parser.add_argument("--work", required=True, help="folder for prefixes, snapshots and screenshots")
     parser.add_argument("--group", action="append", choices=sorted(GROUPS), help="run only these groups")
     args = parser.parse_args()
-    program = Program(args.build, os.path.abspath(args.work))
+    program = Program(args.exe, args.driver, args.work)
 
     results = Results()
     for group in args.group or list(GROUPS):
