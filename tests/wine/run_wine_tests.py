@@ -20,7 +20,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winebed import (APP_PATHS, QRTLOAD, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED, VALUE,
-                     WineBed, image_range, parse_report, read_hive, under, value_entry, windows_path)
+                     WineBed, image_range, parse_report, program_thread, program_thread_modules, read_hive, under,
+                     value_entry, windows_path)
 
 OEM = TARNWHEEL.rsplit("\\", 1)[0]
 JOYSTICK = OEM.rsplit("\\", 1)[0]
@@ -254,22 +255,6 @@ def split_runs(stdout):
             reports.append(parse_report(current))
             current = b""
     return reports
-
-
-def program_thread(lines, exe):
-    """The thread id that loaded the program: other Wine processes may log
-    into the same trace."""
-    name = "\\" + os.path.basename(exe).lower() + '"'
-    for line in lines:
-        if "Loaded L" in line and name in line.lower().replace("\\\\", "\\"):
-            return line.split(":", 1)[0]
-    raise RuntimeError("the trace does not show the program loading")
-
-
-def program_thread_modules(trace, exe):
-    lines = trace.decode("latin-1").splitlines()
-    thread = program_thread(lines, exe)
-    return re.findall(r'^%s:.*Loaded L"[^"]*\\\\([^"\\]+)"' % thread, "\n".join(lines), re.M)
 
 
 def program_calls(trace, exe):

@@ -177,3 +177,19 @@ def image_range(exe):
     image_base = struct.unpack_from("<I", data, pe + 24 + 28)[0]
     size_of_image = struct.unpack_from("<I", data, pe + 24 + 56)[0]
     return image_base, image_base + size_of_image
+
+
+def program_thread(lines, exe):
+    """The thread id that loaded the program: other Wine processes may log
+    into the same trace."""
+    name = "\\" + os.path.basename(exe).lower() + '"'
+    for line in lines:
+        if "Loaded L" in line and name in line.lower().replace("\\\\", "\\"):
+            return line.split(":", 1)[0]
+    raise RuntimeError("the trace does not show the program loading")
+
+
+def program_thread_modules(trace, exe):
+    lines = trace.decode("latin-1").splitlines()
+    thread = program_thread(lines, exe)
+    return re.findall(r'^%s:.*Loaded L"[^"]*\\\\([^"\\]+)"' % thread, "\n".join(lines), re.M)

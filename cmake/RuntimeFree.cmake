@@ -1,0 +1,27 @@
+# Settings for an executable that brings its own entry point and uses no C
+# runtime, so that it imports nothing beyond the system libraries it calls.
+
+# Included per folder: only the libraries that target_link_libraries names,
+# not CMake's default list of Windows libraries.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+function(make_runtime_free target entry)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:
+    -Os
+    -Wall -Wextra -Wconversion -Werror
+    -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -fno-threadsafe-statics
+    -fno-stack-protector
+    # No runtime to call into: no stack probes, and no loops turned into
+    # memcpy/memset calls (the link fails if any slip through).
+    -mno-stack-arg-probe
+    $<IF:$<CXX_COMPILER_ID:GNU>,-fno-tree-loop-distribute-patterns,-fno-builtin>
+    -ffunction-sections -fdata-sections>)
+  target_link_options(${target} PRIVATE
+    -nostdlib -nostartfiles
+    -Wl,--entry=_${entry}
+    -Wl,--gc-sections
+    -Wl,--no-insert-timestamp
+    -s)
+endfunction()
