@@ -22,6 +22,12 @@ if [ "$need" = test ]; then
   have convert || missing+=(imagemagick)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   package wine64 || missing+=(wine64)
+  have clang++ || missing+=(clang)
+  have ld.lld || missing+=(lld)
+  have llvm-windres-14 || missing+=(llvm-14)
+  package libclang-rt-14-dev || missing+=(libclang-rt-14-dev)
+  have clang-tidy || missing+=(clang-tidy)
+  have cppcheck || missing+=(cppcheck)
 fi
 
 [ ${#missing[@]} -gt 0 ] || exit 0
