@@ -1,9 +1,5 @@
 #include "outcome.h"
 
-const char outcome_text_already_cleaned[] = "Registry settings for Zelvorin already cleaned - Version 1.0";
-const char outcome_text_cleaned[] = "Zelvorin registry setting detected and cleaned - Version 1.0";
-const char outcome_text_not_cleaned[] = "Zelvorin registry setting could not be cleaned - Version 1.0";
-
 static bool is_absent(long status)
 {
     return status == status_file_not_found || status == status_path_not_found;

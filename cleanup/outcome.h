@@ -16,8 +16,8 @@ struct RunOutcome {
 // at when the key opened.
 void count_target(RunOutcome &outcome, long open_status, long removal_status);
 
-extern const char outcome_text_already_cleaned[];
-extern const char outcome_text_cleaned[];
-extern const char outcome_text_not_cleaned[];
+inline constexpr char outcome_text_already_cleaned[] = "Registry settings for Zelvorin already cleaned - Version 1.0";
+inline constexpr char outcome_text_cleaned[] = "Zelvorin registry setting detected and cleaned - Version 1.0";
+inline constexpr char outcome_text_not_cleaned[] = "Zelvorin registry setting could not be cleaned - Version 1.0";
 
 const char *outcome_text(const RunOutcome &outcome);

@@ -17,7 +17,9 @@ static void copy_key_path(char (&key_path_buffer)[key_path_buffer_size], const c
     while (key_path[i++] != '\0');
 }
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line_tail, int)
+// The platform's header spells the parameters its own way.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/, LPSTR command_line_tail, int /*show_state*/)
 {
     RunOutcome outcome = {0, 0};
     char key_path_buffer[key_path_buffer_size];

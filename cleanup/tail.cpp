@@ -4,7 +4,7 @@ const char *command_line_tail(const char *command_line, LeadBytePredicate is_lea
 {
     // Bytes are compared as unsigned: with a signed char, bytes 0x80 and
     // above would look like control characters and end the name early.
-    auto p = reinterpret_cast<const unsigned char *>(command_line);
+    const auto *p = reinterpret_cast<const unsigned char *>(command_line);
 
     if (*p == '"') {
         // A quoted name has no escapes and no quote toggling: it ends at the

@@ -28,7 +28,9 @@ constexpr int text_size(const char *text)
 
 constexpr bool every_key_path_fits()
 {
-    for (const CleanupTarget &target : cleanup_targets)
+    // std::all_of is not constexpr before C++20.
+    for (const CleanupTarget &target : cleanup_targets)  // NOLINT(readability-use-anyofallof)
+        // cppcheck-suppress useStlAlgorithm
         if (text_size(target.key_path) > key_path_buffer_size)
             return false;
     return true;

@@ -8,7 +8,7 @@
 int main(int argc, char **argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        (void)std::fputs("usage: tail-fuzz-seeds FOLDER\n", stderr);
         return 2;
     }
     int count = 0;
@@ -17,9 +17,10 @@ int main(int argc, char **argv)
         FILE *seed = std::fopen(path.c_str(), "wb");
         if (seed == nullptr)
             return 1;
-        std::fputc(c.is_lead_byte == tail_table::cp932_lead_byte ? 1 : 0, seed);
-        std::fwrite(c.command_line.data(), 1, c.command_line.size(), seed);
-        std::fclose(seed);
+        bool written = std::fputc(c.is_lead_byte == tail_table::cp932_lead_byte ? 1 : 0, seed) != EOF &&
+                       std::fwrite(c.command_line.data(), 1, c.command_line.size(), seed) == c.command_line.size();
+        if (std::fclose(seed) != 0 || !written)
+            return 1;
     }
     return 0;
 }

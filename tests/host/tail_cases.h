@@ -8,7 +8,7 @@
 
 namespace tail_table {
 
-inline bool no_lead_bytes(unsigned char) { return false; }
+inline bool no_lead_bytes(unsigned char /*byte*/) { return false; }
 
 // Code page 932 (Shift-JIS).
 inline bool cp932_lead_byte(unsigned char byte)

@@ -28,12 +28,9 @@
 
 namespace {
 
-// Wine's services rewrite this subtree whenever they like.
-const char network_cards_key[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
-
 [[noreturn]] void fail(const char *what, const std::string &detail, long status = 0)
 {
-    std::fprintf(stderr, "driver: %s %s failed (%ld)\n", what, detail.c_str(), status);
+    (void)std::fprintf(stderr, "driver: %s %s failed (%ld)\n", what, detail.c_str(), status);
     std::exit(2);
 }
 
@@ -60,7 +57,7 @@ void set_value(const char *path, const char *name, const char *data)
     LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExA(key, std::strcmp(name, "-") == 0 ? nullptr : name, 0, REG_SZ,
-                                reinterpret_cast<const BYTE *>(data), static_cast<DWORD>(std::strlen(data) + 1));
+                                reinterpret_cast<const BYTE *>(data), static_cast<DWORD>(std::strlen(data)) + 1);
         RegCloseKey(key);
     }
     if (status != ERROR_SUCCESS)
@@ -212,15 +209,17 @@ std::vector<DWORD> take_pixels(HDC screen, HDC memory, HBITMAP bitmap, int width
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
+    // The fourth byte of each pixel is undefined.
     for (DWORD &pixel : pixels)
-        pixel &= 0xFFFFFF;
+        pixel &= 0xFFFFFF;  // cppcheck-suppress useStlAlgorithm
     return pixels;
 }
 
 // Copies a rectangle of the screen as 32-bit pixels, rows top-down.
 std::vector<DWORD> capture(const RECT &area)
 {
-    int width = area.right - area.left, height = area.bottom - area.top;
+    int width = area.right - area.left;
+    int height = area.bottom - area.top;
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
@@ -279,7 +278,8 @@ std::string icon_name(HWND icon)
 void save_bitmap(const char *file, const RECT &area)
 {
     std::vector<DWORD> pixels = capture(area);
-    int width = area.right - area.left, height = area.bottom - area.top;
+    int width = area.right - area.left;
+    int height = area.bottom - area.top;
     BITMAPFILEHEADER header = {};
     BITMAPINFOHEADER info = {};
     info.biSize = sizeof info;
@@ -294,17 +294,18 @@ void save_bitmap(const char *file, const RECT &area)
     FILE *out = std::fopen(file, "wb");
     if (out == nullptr)
         fail("open", file);
-    std::fwrite(&header, sizeof header, 1, out);
-    std::fwrite(&info, sizeof info, 1, out);
-    std::fwrite(pixels.data(), 4, pixels.size(), out);
-    std::fclose(out);
+    bool written = std::fwrite(&header, sizeof header, 1, out) == 1 && std::fwrite(&info, sizeof info, 1, out) == 1 &&
+                   std::fwrite(pixels.data(), 4, pixels.size(), out) == pixels.size();
+    if (std::fclose(out) != 0 || !written)
+        fail("write", file);
 }
 
 // Whether each entry is still there, looked at from outside the program.
 void report_entries(const char *label)
 {
     HKEY key;
-    bool value_present = false, subkey_present = false;
+    bool value_present = false;
+    bool subkey_present = false;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
                       "System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick\\OEM\\Tarnwheel",
                       0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
@@ -370,9 +371,10 @@ void run(const char *exe_hex, const char *command_line_hex, const char *screensh
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (!CreateProcessA(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        fail("CreateProcessA", exe.c_str(), static_cast<long>(GetLastError()));
+        fail("CreateProcessA", exe, static_cast<long>(GetLastError()));
 
-    int boxes = 0, other_windows = 0;
+    int boxes = 0;
+    int other_windows = 0;
     std::vector<HWND> seen;
     const DWORD started = GetTickCount();
     for (;;) {
@@ -396,7 +398,7 @@ void run(const char *exe_hex, const char *command_line_hex, const char *screensh
             break;
         if (GetTickCount() - started > 20000) {
             TerminateProcess(process.hProcess, 99);
-            fail("wait for", exe.c_str(), 20000);
+            fail("wait for", exe, 20000);
         }
     }
     DWORD exit_status = 0;
@@ -435,12 +437,12 @@ void print_manifest(const std::string &exe)
     HRSRC found = image != nullptr ? FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
     if (found == nullptr)
         fail("find manifest in", exe, static_cast<long>(GetLastError()));
-    auto data = static_cast<const BYTE *>(LockResource(LoadResource(image, found)));
+    const auto *data = static_cast<const BYTE *>(LockResource(LoadResource(image, found)));
+    static const char digits[] = "0123456789abcdef";
     std::string text;
     for (DWORD i = 0; i < SizeofResource(image, found); ++i) {
-        char byte[3];
-        std::snprintf(byte, sizeof byte, "%02x", data[i]);
-        text += byte;
+        text += digits[data[i] >> 4];
+        text += digits[data[i] & 15];
     }
     std::printf("manifest: %s\n", text.c_str());
     FreeLibrary(image);
@@ -491,7 +493,8 @@ int main(int argc, char **argv)
             i += 1;
         } else if (op == "run") {
             arg(2);
-            const char *exe = argv[i], *command_line = argv[i + 1];
+            const char *exe = argv[i];
+            const char *command_line = argv[i + 1];
             i += 2;
             const char *screenshot = nullptr;
             if (i + 1 < argc && std::strcmp(argv[i], "--screenshot") == 0) {
@@ -502,7 +505,7 @@ int main(int argc, char **argv)
         } else {
             fail("unknown op", op);
         }
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
     }
     return 0;
 }
