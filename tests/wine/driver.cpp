@@ -10,6 +10,9 @@
 //   restrict PATH                   give a key a DACL that allows reading only
 //   unrestrict PATH                 give a key back full access
 //   copy FROM TO                    copy a file; both as hex bytes in the ANSI code page
+//   parallel EXE N CMD [--recreate] start N copies at once (EXE, CMD as hex), report
+//                                   their exit statuses; --recreate re-creates both
+//                                   entries without pause while they run
 //   version EXE                     print the version resource's fields (EXE as hex)
 //   manifest EXE                    print the embedded manifest as hex (EXE as hex)
 //   dump FILE                       write every HKLM key and value to FILE, sorted
@@ -27,6 +30,11 @@
 #include <vector>
 
 namespace {
+
+// Where the program's two entries live, as a user would look for them.
+const char tarnwheel_key[] =
+    "System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick\\OEM\\Tarnwheel";
+const char qrtload_key[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\qrtload.exe";
 
 [[noreturn]] void fail(const char *what, const std::string &detail, long status = 0)
 {
@@ -51,7 +59,7 @@ void create_key(const char *path)
     RegCloseKey(key);
 }
 
-void set_value(const char *path, const char *name, const char *data)
+LONG write_value(const char *path, const char *name, const char *data)
 {
     HKEY key;
     LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -60,6 +68,12 @@ void set_value(const char *path, const char *name, const char *data)
                                 reinterpret_cast<const BYTE *>(data), static_cast<DWORD>(std::strlen(data)) + 1);
         RegCloseKey(key);
     }
+    return status;
+}
+
+void set_value(const char *path, const char *name, const char *data)
+{
+    LONG status = write_value(path, name, data);
     if (status != ERROR_SUCCESS)
         fail("set-value", path, status);
 }
@@ -306,14 +320,11 @@ void report_entries(const char *label)
     HKEY key;
     bool value_present = false;
     bool subkey_present = false;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                      "System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick\\OEM\\Tarnwheel",
-                      0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, tarnwheel_key, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
         value_present = RegQueryValueExA(key, "DosInstallDirectory", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
         RegCloseKey(key);
     }
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\qrtload.exe", 0,
-                      KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, qrtload_key, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
         subkey_present = true;
         RegCloseKey(key);
     }
@@ -361,17 +372,23 @@ void dismiss(HWND box)
     PostMessageA(box, WM_CLOSE, 0, 0);
 }
 
-void run(const char *exe_hex, const char *command_line_hex, const char *screenshot)
+PROCESS_INFORMATION start_program(const std::string &exe, const std::string &command_line, DWORD flags)
 {
-    std::string exe = unhex(exe_hex);
-    std::string command_line = unhex(command_line_hex);
     std::vector<char> writable(command_line.begin(), command_line.end());
     writable.push_back('\0');
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessA(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                        &process))
         fail("CreateProcessA", exe, static_cast<long>(GetLastError()));
+    return process;
+}
+
+void run(const char *exe_hex, const char *command_line_hex, const char *screenshot)
+{
+    const std::string exe = unhex(exe_hex);
+    PROCESS_INFORMATION process = start_program(exe, unhex(command_line_hex), 0);
 
     int boxes = 0;
     int other_windows = 0;
@@ -406,6 +423,61 @@ void run(const char *exe_hex, const char *command_line_hex, const char *screensh
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     std::printf("boxes: %d\nother-windows: %d\nexit-status: %lu\n", boxes, other_windows, exit_status);
+}
+
+// Re-creates both entries over and over until told to stop.
+struct Writer {
+    volatile LONG stop;
+    int rounds;
+    int lost_writes;
+};
+
+DWORD WINAPI recreate_entries(void *context)
+{
+    auto *writer = static_cast<Writer *>(context);
+    while (InterlockedCompareExchange(&writer->stop, 0, 0) == 0) {
+        // A key may be deleted between its creation and the write; that
+        // race is the point, so a failed write is just counted.
+        if (write_value(tarnwheel_key, "DosInstallDirectory", "C:\\Zelvorin\\DOS") != ERROR_SUCCESS)
+            ++writer->lost_writes;
+        if (write_value(qrtload_key, "-", "C:\\Zelvorin\\qrtload.exe") != ERROR_SUCCESS)
+            ++writer->lost_writes;
+        ++writer->rounds;
+    }
+    return 0;
+}
+
+// Starts COUNT copies of the program at once (all created suspended, then
+// resumed together) and reports each one's exit status.
+void run_parallel(const char *exe_hex, int count, const char *command_line_hex, bool recreate)
+{
+    const std::string exe = unhex(exe_hex);
+    const std::string command_line = unhex(command_line_hex);
+    std::vector<PROCESS_INFORMATION> processes;
+    for (int i = 0; i < count && i < MAXIMUM_WAIT_OBJECTS; ++i)
+        processes.push_back(start_program(exe, command_line, CREATE_SUSPENDED));
+    Writer writer = {0, 0, 0};
+    HANDLE writer_thread = recreate ? CreateThread(nullptr, 0, recreate_entries, &writer, 0, nullptr) : nullptr;
+    std::vector<HANDLE> handles;
+    for (const PROCESS_INFORMATION &process : processes) {
+        ResumeThread(process.hThread);
+        handles.push_back(process.hProcess);
+    }
+    if (WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, 30000) == WAIT_TIMEOUT)
+        fail("wait for", exe, WAIT_TIMEOUT);
+    if (writer_thread != nullptr) {
+        InterlockedExchange(&writer.stop, 1);
+        WaitForSingleObject(writer_thread, INFINITE);
+        CloseHandle(writer_thread);
+        std::printf("writer-rounds: %d\nwriter-lost-writes: %d\n", writer.rounds, writer.lost_writes);
+    }
+    for (const PROCESS_INFORMATION &process : processes) {
+        DWORD exit_status = 0;
+        GetExitCodeProcess(process.hProcess, &exit_status);
+        std::printf("exit-status: %lu\n", exit_status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
 }
 
 void print_version(const std::string &exe)
@@ -483,6 +555,11 @@ int main(int argc, char **argv)
             if (!CopyFileA(unhex(argv[i]).c_str(), unhex(argv[i + 1]).c_str(), FALSE))
                 fail("copy", argv[i], static_cast<long>(GetLastError()));
             i += 2;
+        } else if (op == "parallel") {
+            arg(3);
+            const bool recreate = i + 3 < argc && std::strcmp(argv[i + 3], "--recreate") == 0;
+            run_parallel(argv[i], std::atoi(argv[i + 1]), argv[i + 2], recreate);
+            i += recreate ? 4 : 3;
         } else if (op == "version" || op == "manifest") {
             arg(1);
             (op == "version" ? print_version : print_manifest)(unhex(argv[i]));

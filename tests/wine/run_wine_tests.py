@@ -16,6 +16,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -92,6 +93,9 @@ REGISTRY_CASES = [
     Case("Tarnwheel may not be opened for all access",
          BOTH + [["restrict", TARNWHEEL]], [SUBKEY_GONE], TEXT_NOT_CLEANED,
          teardown=[["unrestrict", TARNWHEEL]]),
+    Case("App Paths may not be opened for all access",
+         BOTH + [["restrict", APP_PATHS]], [VALUE_GONE], TEXT_NOT_CLEANED,
+         teardown=[["unrestrict", APP_PATHS]]),
     Case("neither key may be opened for all access",
          BOTH + [["restrict", TARNWHEEL], ["restrict", APP_PATHS]], [], TEXT_NOT_CLEANED,
          teardown=[["unrestrict", TARNWHEEL], ["unrestrict", APP_PATHS]]),
@@ -380,6 +384,83 @@ def japanese_cases(results, bed, program):
                        caption=JA_CAPTION)
 
 
+def hive_pair(bed, program, ops):
+    """Runs ops between two saves of HKLM; returns the driver's report and
+    the entries before and after, NetworkCards left out."""
+    before_file = os.path.join(program.scratch, "before.reg")
+    after_file = os.path.join(program.scratch, "after.reg")
+    result = run_case_ops(bed, program.driver, [["dump", windows_path(before_file)]] + ops +
+                          [["dump", windows_path(after_file)]])
+    before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
+    after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
+    return parse_report(result.stdout), before, after
+
+
+def is_target_entry(entry):
+    return value_entry(entry, TARNWHEEL, VALUE) or under(entry, QRTLOAD)
+
+
+def concurrency_cases(results, bed, program):
+    instances = 8
+    exe = windows_path(program.exe).encode(bed.code_page).hex()
+    silent = b"zelvorin-cleanup.exe".hex()
+
+    run_case_ops(bed, program.driver, RESET + NEIGHBOUR_SETUP + BOTH)
+    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent]])
+    what = "%d instances at once" % instances
+    results.check(report.get("exit-status") == ["0"] * instances, what + ": every one exits 0",
+                  str(report.get("exit-status")))
+    expected = expected_removals(before, [VALUE_GONE, SUBKEY_GONE])
+    results.check(before - after == expected, what + ": both entries gone, nothing else",
+                  "removed %s" % sorted(before - after))
+    results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
+
+    run_case_ops(bed, program.driver, RESET + NEIGHBOUR_SETUP + BOTH)
+    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent, "--recreate"]])
+    what = "%d instances while a writer re-creates the entries" % instances
+    results.check(report.get("exit-status") == ["0"] * instances, what + ": every one exits 0",
+                  str(report.get("exit-status")))
+    others_before = {e for e in before if not is_target_entry(e)}
+    others_after = {e for e in after if not is_target_entry(e)}
+    results.check(others_before == others_after, what + ": nothing but the two entries touched",
+                  "removed %s, added %s" % (sorted(others_before - others_after),
+                                            sorted(others_after - others_before)))
+    print("#   writer rounds while the instances ran: %s, lost to deletion: %s" % (
+        report.get("writer-rounds"), report.get("writer-lost-writes")))
+
+
+def fault_cases(results, bed, program):
+    run_case_ops(bed, program.driver, RESET + BOTH)
+    started = time.monotonic()
+    result = bed.wine([program.exe, "/show"], display=False, check=False)
+    elapsed = time.monotonic() - started
+    results.check(result.returncode == 0, "report without a display: exit status 0", str(result.returncode))
+    # Not a speed test: a box waiting for a click that cannot come would hang.
+    results.check(elapsed < 10, "report without a display: returns at once", "%.1f s" % elapsed)
+    print("#   report run without a display took %.2f s" % elapsed)
+
+    run_case_ops(bed, program.driver, RESET + BOTH)
+    result = bed.wine([program.exe, "/show"], debug="+loaddll", check=False,
+                      overrides="user32=d")
+    loaded = [name.lower() for name in program_thread_modules(result.stderr, program.exe)]
+    results.check(result.returncode == 0, "user32 cannot be loaded: exit status 0", str(result.returncode))
+    results.check("user32.dll" not in loaded, "user32 cannot be loaded: it was not", str(loaded))
+
+    # A copy of the program beside a user32.dll that has no MessageBoxA.
+    folder = os.path.join(program.work, "no-messagebox")
+    os.makedirs(folder, exist_ok=True)
+    copy = os.path.join(folder, os.path.basename(program.exe))
+    shutil.copyfile(program.exe, copy)
+    shutil.copyfile(program.fake_user32, os.path.join(folder, "user32.dll"))
+    run_case_ops(bed, program.driver, RESET + BOTH)
+    result = bed.wine([copy, "/show"], debug="+loaddll", check=False, overrides="user32=n")
+    trace = result.stderr.decode("latin-1")
+    results.check(result.returncode == 0, "MessageBoxA cannot be found: exit status 0", str(result.returncode))
+    thread = program_thread(trace.splitlines(), copy)
+    results.check(re.search(r"^%s:.*Loaded L\"[^\"]*no-messagebox\\\\user32\.dll\" .*native" % thread, trace, re.M)
+                  is not None, "MessageBoxA cannot be found: the user32 without it was loaded")
+
+
 EXPECTED_VERSION = {
     "fixed": "1.0.0.0 1.0.0.0",
     "FileVersion": "1.0.0.0",
@@ -427,6 +508,7 @@ class Program:
     def __init__(self, exe, driver, work):
         self.exe = os.path.abspath(exe)
         self.driver = windows_path(driver)
+        self.fake_user32 = os.path.join(os.path.dirname(os.path.abspath(driver)), "fake-user32", "user32.dll")
         self.work = os.path.abspath(work)
         self.scratch = os.path.join(self.work, "scratch")
         os.makedirs(self.scratch, exist_ok=True)
@@ -441,6 +523,8 @@ GROUPS = {
     "modules": (module_cases, {}),
     "screenshots": (screenshots, {}),
     "release": (release_cases, {}),
+    "concurrency": (concurrency_cases, {}),
+    "faults": (fault_cases, {}),
     "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}),
 }
 

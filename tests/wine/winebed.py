@@ -105,10 +105,12 @@ class WineBed:
             subprocess.run(["wineserver", flag], env=self.env, timeout=60,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def wine(self, args, debug=None, display=True, check=True):
+    def wine(self, args, debug=None, display=True, check=True, overrides=None):
         env = dict(self.env)
         if debug:
             env["WINEDEBUG"] = debug
+        if overrides:
+            env["WINEDLLOVERRIDES"] += ";" + overrides
         if not display:
             env.pop("DISPLAY", None)
         # Output goes to files, not pipes: Wine's background processes, started
