@@ -5,9 +5,8 @@ static bool is_absent(long status)
     return status == status_file_not_found || status == status_path_not_found;
 }
 
-void count_target(RunOutcome &outcome, long open_status, long removal_status)
+void count_target(RunOutcome &outcome, long status)
 {
-    long status = open_status == status_success ? removal_status : open_status;
     if (status == status_success)
         ++outcome.cleaned_count;
     else if (!is_absent(status))

@@ -12,9 +12,9 @@ struct RunOutcome {
                         // a reason other than the entry (or its key) being absent
 };
 
-// Folds one target's statuses into the outcome. removal_status is only looked
-// at when the key opened.
-void count_target(RunOutcome &outcome, long open_status, long removal_status);
+// Folds one target into the outcome, given the status of its open when that
+// failed, else the status of its removal.
+void count_target(RunOutcome &outcome, long status);
 
 inline constexpr char outcome_text_already_cleaned[] = "Registry settings for Zelvorin already cleaned - Version 1.0";
 inline constexpr char outcome_text_cleaned[] = "Zelvorin registry setting detected and cleaned - Version 1.0";

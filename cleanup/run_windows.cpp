@@ -29,14 +29,13 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/, LPST
     for (const CleanupTarget &target : cleanup_targets) {
         copy_key_path(key_path_buffer, target.key_path);
         HKEY key;
-        LONG open_status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path_buffer, 0, KEY_ALL_ACCESS, &key);
-        LONG removal_status = open_status;
-        if (open_status == ERROR_SUCCESS) {
-            removal_status = target.removal == Removal::value ? RegDeleteValueA(key, target.entry_name)
-                                                              : RegDeleteKeyA(key, target.entry_name);
+        LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path_buffer, 0, KEY_ALL_ACCESS, &key);
+        if (status == ERROR_SUCCESS) {
+            status = target.removal == Removal::value ? RegDeleteValueA(key, target.entry_name)
+                                                      : RegDeleteKeyA(key, target.entry_name);
             RegCloseKey(key);
         }
-        count_target(outcome, open_status, removal_status);
+        count_target(outcome, status);
     }
 
     show_outcome_report(outcome, command_line_tail);

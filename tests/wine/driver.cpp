@@ -558,7 +558,7 @@ int main(int argc, char **argv)
         } else if (op == "parallel") {
             arg(3);
             const bool recreate = i + 3 < argc && std::strcmp(argv[i + 3], "--recreate") == 0;
-            run_parallel(argv[i], std::atoi(argv[i + 1]), argv[i + 2], recreate);
+            run_parallel(argv[i], static_cast<int>(std::strtol(argv[i + 1], nullptr, 10)), argv[i + 2], recreate);
             i += recreate ? 4 : 3;
         } else if (op == "version" || op == "manifest") {
             arg(1);
