@@ -209,20 +209,26 @@ def expected_removals(before, removed):
     return expected
 
 
+def hive_pair(bed, program, ops, setup=(), teardown=()):
+    """Runs setup, then ops between two saves of HKLM, then teardown, all in
+    one driver process; returns the driver's report and the entries before
+    and after, NetworkCards left out."""
+    before_file = os.path.join(program.scratch, "before.reg")
+    after_file = os.path.join(program.scratch, "after.reg")
+    result = run_case_ops(bed, program.driver, list(setup) + [["dump", windows_path(before_file)]] + ops +
+                          [["dump", windows_path(after_file)]] + list(teardown))
+    before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
+    after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
+    return parse_report(result.stdout), before, after
+
+
 def registry_cases(results, bed, program):
-    exe, driver = program.exe, program.driver
-    before_file, after_file = os.path.join(program.scratch, "before.reg"), os.path.join(program.scratch, "after.reg")
     for case in REGISTRY_CASES:
         for tail in (b"", b" /report"):
             what = "%s (%s)" % (case.name, "report" if tail else "silent")
-            reset = RESET if case.reset and not (tail and case.name == "a second run finds nothing") else []
-            ops = reset + case.setup + [
-                ["dump", windows_path(before_file)],
-                run_op(bed, exe, b"zelvorin-cleanup.exe" + tail),
-                ["dump", windows_path(after_file)]] + case.teardown
-            report = parse_report(run_case_ops(bed, driver, ops).stdout)
-            before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
-            after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
+            report, before, after = hive_pair(
+                bed, program, [run_op(bed, program.exe, b"zelvorin-cleanup.exe" + tail)],
+                setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
             expected = expected_removals(before, case.removed)
             results.check(before - after == expected, what + ": exactly the expected entries removed",
                           "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
@@ -387,18 +393,6 @@ def japanese_cases(results, bed, program):
                        caption=JA_CAPTION)
 
 
-def hive_pair(bed, program, ops):
-    """Runs ops between two saves of HKLM; returns the driver's report and
-    the entries before and after, NetworkCards left out."""
-    before_file = os.path.join(program.scratch, "before.reg")
-    after_file = os.path.join(program.scratch, "after.reg")
-    result = run_case_ops(bed, program.driver, [["dump", windows_path(before_file)]] + ops +
-                          [["dump", windows_path(after_file)]])
-    before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
-    after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
-    return parse_report(result.stdout), before, after
-
-
 def is_target_entry(entry):
     return value_entry(entry, TARNWHEEL, VALUE) or under(entry, QRTLOAD)
 
@@ -408,8 +402,8 @@ def concurrency_cases(results, bed, program):
     exe = windows_path(program.exe).encode(bed.code_page).hex()
     silent = b"zelvorin-cleanup.exe".hex()
 
-    run_case_ops(bed, program.driver, RESET + NEIGHBOUR_SETUP + BOTH)
-    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent]])
+    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent]],
+                                      setup=RESET + NEIGHBOUR_SETUP + BOTH)
     what = "%d instances at once" % instances
     results.check(report.get("exit-status") == ["0"] * instances, what + ": every one exits 0",
                   str(report.get("exit-status")))
@@ -418,8 +412,8 @@ def concurrency_cases(results, bed, program):
                   "removed %s" % sorted(before - after))
     results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
 
-    run_case_ops(bed, program.driver, RESET + NEIGHBOUR_SETUP + BOTH)
-    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent, "--recreate"]])
+    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent, "--recreate"]],
+                                      setup=RESET + NEIGHBOUR_SETUP + BOTH)
     what = "%d instances while a writer re-creates the entries" % instances
     results.check(report.get("exit-status") == ["0"] * instances, what + ": every one exits 0",
                   str(report.get("exit-status")))
