@@ -21,7 +21,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
-from winebed import WineBed, program_thread_modules  # noqa: E402
+from winebed import WineBed  # noqa: E402
 
 
 def cpu_seconds(bed, exe, args=()):
@@ -30,11 +30,6 @@ def cpu_seconds(bed, exe, args=()):
                    stderr=subprocess.DEVNULL, check=True, timeout=60)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-
-
-def modules(bed, exe, args=()):
-    trace = bed.wine([exe] + list(args), debug="+loaddll", display=False, check=False)
-    return [name.lower() for name in program_thread_modules(trace.stderr, exe)]
 
 
 def main():
@@ -55,9 +50,9 @@ def main():
     with WineBed(args.work, "prefix", display=False) as bed:
         print("\nmodules loaded (Wine %s):" % subprocess.run(
             ["wine", "--version"], capture_output=True, text=True).stdout.strip())
-        print("  %-30s %2d" % ("zelvorin-cleanup (report)", len(modules(bed, cleanup, ["/show"]))))
+        print("  %-30s %2d" % ("zelvorin-cleanup (report)", len(bed.loaded_modules(cleanup, ["/show"])[1])))
         for name, exe in programs.items():
-            loaded = modules(bed, exe)
+            loaded = bed.loaded_modules(exe)[1]
             print("  %-30s %2d  %s" % (name, len(loaded), " ".join(loaded[1:])))
 
         times = {name: [] for name in programs}

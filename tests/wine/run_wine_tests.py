@@ -21,7 +21,7 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winebed import (APP_PATHS, QRTLOAD, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED, VALUE,
-                     WineBed, image_range, parse_report, program_thread, program_thread_modules, read_hive, under,
+                     WineBed, image_range, parse_report, program_thread, read_hive, under,
                      value_entry, windows_path)
 
 OEM = TARNWHEEL.rsplit("\\", 1)[0]
@@ -292,8 +292,8 @@ def program_calls(trace, exe):
     return calls
 
 
-KEY_PATHS = ['"System\\\\CurrentControlSet\\\\Control\\\\MediaProperties\\\\PrivateProperties\\\\Joystick\\\\OEM\\\\Tarnwheel"',
-             '"SOFTWARE\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\App Paths\\\\"']
+# The key paths as the relay trace prints them: quoted, backslashes doubled.
+KEY_PATHS = ['"%s"' % path.replace("\\", "\\\\") for path in (TARNWHEEL, APP_PATHS + "\\")]
 REMOVALS = [("advapi32.RegDeleteValueA", '"DosInstallDirectory"'), ("advapi32.RegDeleteKeyA", '"qrtload.exe"')]
 
 # What the registry calls of each target return, by set-up: the open, then
@@ -352,17 +352,12 @@ def relay_cases(results, bed, program):
 
 
 def module_cases(results, bed, program):
-    exe = program.exe
-    def modules(args):
-        trace = bed.wine([exe] + args, debug="+loaddll", display=False, check=False)
-        return trace.returncode, [name.lower() for name in program_thread_modules(trace.stderr, exe)]
-
-    status, silent = modules([])
+    status, silent = bed.loaded_modules(program.exe)
     results.check(status == 0, "silent run exits 0")
     ui = {"user32.dll", "gdi32.dll", "win32u.dll", "imm32.dll"}
     results.check(not ui & set(silent), "silent run loads no window-system library", str(silent))
     print("#   modules loaded by a silent run: %d (%s)" % (len(silent), ", ".join(silent)))
-    status, report = modules(["/report"])
+    status, report = bed.loaded_modules(program.exe, ["/report"])
     results.check(status == 0, "report run without a display exits 0")
     results.check("user32.dll" in report, "report run loads user32 when it needs it", str(report))
     print("#   modules loaded by a report run: %d" % len(report))
@@ -437,10 +432,8 @@ def fault_cases(results, bed, program):
     print("#   report run without a display took %.2f s" % elapsed)
 
     run_case_ops(bed, program.driver, RESET + BOTH)
-    result = bed.wine([program.exe, "/show"], debug="+loaddll", check=False,
-                      overrides="user32=d")
-    loaded = [name.lower() for name in program_thread_modules(result.stderr, program.exe)]
-    results.check(result.returncode == 0, "user32 cannot be loaded: exit status 0", str(result.returncode))
+    status, loaded = bed.loaded_modules(program.exe, ["/show"], overrides="user32=d")
+    results.check(status == 0, "user32 cannot be loaded: exit status 0", str(status))
     results.check("user32.dll" not in loaded, "user32 cannot be loaded: it was not", str(loaded))
 
     # A copy of the program beside a user32.dll that has no MessageBoxA.

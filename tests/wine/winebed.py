@@ -100,6 +100,12 @@ class WineBed:
                 self.xvfb.wait()
             self.xvfb = None
 
+    def loaded_modules(self, exe, args=(), overrides=None):
+        """Runs the program without a display and returns its exit status and
+        the modules its own thread loaded, in order, lower case."""
+        trace = self.wine([exe] + list(args), debug="+loaddll", display=False, check=False, overrides=overrides)
+        return trace.returncode, [name.lower() for name in program_thread_modules(trace.stderr, exe)]
+
     def stop_server(self):
         for flag in ("-k", "-w"):
             subprocess.run(["wineserver", flag], env=self.env, timeout=60,
