@@ -2,6 +2,7 @@
 // without it the executable runs on a bare Windows with nothing installed.
 #include <windows.h>
 
+#include "library_search.h"
 #include "tail.h"
 
 static bool is_ansi_lead_byte(unsigned char byte)
@@ -12,6 +13,7 @@ static bool is_ansi_lead_byte(unsigned char byte)
 // i686 guarantees only 4-byte stack alignment at the entry point.
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void cleanup_start()
 {
+    limit_library_search();
     const char *tail = command_line_tail(GetCommandLineA(), is_ansi_lead_byte);
 
     // The run opens no window of its own, so the caller's show state is not

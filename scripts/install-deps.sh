@@ -19,7 +19,10 @@ if [ "$need" = test ]; then
   have g++ || missing+=(g++)
   have python3 || missing+=(python3)
   have Xvfb || missing+=(xvfb)
-  have convert || missing+=(imagemagick)
+  # A convert on the PATH may be a stand-in; the screenshots need the real one.
+  package imagemagick || missing+=(imagemagick)
+  # The title bar's close button is drawn with the Marlett font.
+  package fonts-wine || missing+=(fonts-wine)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   package wine64 || missing+=(wine64)
   have clang++ || missing+=(clang)

@@ -21,7 +21,7 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winebed import (APP_PATHS, QRTLOAD, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED, VALUE,
-                     WineBed, image_range, parse_report, program_thread, read_hive, under,
+                     WineBed, image_range, parse_report, program_thread, program_thread_modules, read_hive, under,
                      value_entry, windows_path)
 
 OEM = TARNWHEEL.rsplit("\\", 1)[0]
@@ -42,6 +42,10 @@ NEIGHBOUR_SETUP = (
         ["set-value", TARNWHEEL, "DosInstallDirector", r"C:\Other"],
         ["set-value", TARNWHEEL + "\\" + VALUE, "-", "a subkey named like the value"],
     ])
+
+# Where Wine is told, for this program file name only, to prefer a DLL beside
+# the program to its own, as Windows would.
+PLANTED_OVERRIDES = r"Software\Wine\AppDefaults\zelvorin-cleanup.exe\DllOverrides"
 
 # Everything a case may have created, removed before each case; App Paths
 # gets full access back in case an interrupted run left it restricted.
@@ -222,26 +226,32 @@ def hive_pair(bed, program, ops, setup=(), teardown=()):
     return parse_report(result.stdout), before, after
 
 
+def registry_case(results, bed, program, case, tail, exe=None):
+    """Runs one case silently (empty tail) or with a report, and checks the
+    registry before and after, the box and the exit status."""
+    what = "%s (%s)" % (case.name, "report" if tail else "silent")
+    report, before, after = hive_pair(
+        bed, program, [run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail)],
+        setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
+    expected = expected_removals(before, case.removed)
+    results.check(before - after == expected, what + ": exactly the expected entries removed",
+                  "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
+    results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
+    check_run(results, what, report, case.text if tail else None)
+    if tail:
+        # While the box is up the registry must already be as the run leaves it.
+        final = "value=%s subkey=%s" % (
+            "present" if any(value_entry(e, TARNWHEEL, VALUE) for e in after) else "absent",
+            "present" if any(under(e, QRTLOAD) for e in after) else "absent")
+        results.check(report.get("entries-while-box") == [final],
+                      what + ": both targets handled before the box",
+                      "%s while the box was up, %s after" % (report.get("entries-while-box"), final))
+
+
 def registry_cases(results, bed, program):
     for case in REGISTRY_CASES:
         for tail in (b"", b" /report"):
-            what = "%s (%s)" % (case.name, "report" if tail else "silent")
-            report, before, after = hive_pair(
-                bed, program, [run_op(bed, program.exe, b"zelvorin-cleanup.exe" + tail)],
-                setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
-            expected = expected_removals(before, case.removed)
-            results.check(before - after == expected, what + ": exactly the expected entries removed",
-                          "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
-            results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
-            check_run(results, what, report, case.text if tail else None)
-            if tail:
-                # While the box is up the registry must already be as the run leaves it.
-                final = "value=%s subkey=%s" % (
-                    "present" if any(value_entry(e, TARNWHEEL, VALUE) for e in after) else "absent",
-                    "present" if any(under(e, QRTLOAD) for e in after) else "absent")
-                results.check(report.get("entries-while-box") == [final],
-                              what + ": both targets handled before the box",
-                              "%s while the box was up, %s after" % (report.get("entries-while-box"), final))
+            registry_case(results, bed, program, case, tail)
 
 
 def command_line_cases(results, bed, program, cases=COMMAND_LINE_CASES, encode_name=None, caption="Error"):
@@ -306,7 +316,9 @@ RELAY_CASES = [
     ("neither key may be opened", BOTH + [["restrict", TARNWHEEL], ["restrict", APP_PATHS]], [(5, None), (5, None)]),
 ]
 ALLOWED_KERNEL32 = {"KERNEL32.GetCommandLineA", "KERNEL32.IsDBCSLeadByte", "KERNEL32.GetModuleHandleA",
-                    "KERNEL32.ExitProcess"}
+                    "KERNEL32.ExitProcess", "KERNEL32.GetProcAddress", "KERNEL32.SetDefaultDllDirectories"}
+# LOAD_LIBRARY_SEARCH_SYSTEM32, set before any other call that could load a library.
+LIMITED_SEARCH = ["KERNEL32.SetDefaultDllDirectories", "00000800", 1]
 
 
 def relay_cases(results, bed, program):
@@ -323,6 +335,8 @@ def relay_cases(results, bed, program):
         registry = [c for c in calls if not c[0].startswith("KERNEL32.")]
         others = {c[0] for c in calls if c[0].startswith("KERNEL32.")} - ALLOWED_KERNEL32
         results.check(not others, what + ": no other kernel32 calls on the silent path", str(others))
+        results.check(LIMITED_SEARCH in calls and all(c[0] in ALLOWED_KERNEL32 for c in calls[:calls.index(LIMITED_SEARCH)]),
+                      what + ": library search limited to the system folder first", str(calls[:6]))
         expected, problems = [], []
         for (open_status, removal_status), key_path, (removal, entry) in zip(statuses, KEY_PATHS, REMOVALS):
             expected.append(("advapi32.RegOpenKeyExA", "80000002," + key_path + ",00000000,000f003f", open_status))
@@ -436,19 +450,71 @@ def fault_cases(results, bed, program):
     results.check(status == 0, "user32 cannot be loaded: exit status 0", str(status))
     results.check("user32.dll" not in loaded, "user32 cannot be loaded: it was not", str(loaded))
 
-    # A copy of the program beside a user32.dll that has no MessageBoxA.
-    folder = os.path.join(program.work, "no-messagebox")
-    os.makedirs(folder, exist_ok=True)
-    copy = os.path.join(folder, os.path.basename(program.exe))
-    shutil.copyfile(program.exe, copy)
-    shutil.copyfile(program.fake_user32, os.path.join(folder, "user32.dll"))
-    run_case_ops(bed, program.driver, RESET + BOTH)
-    result = bed.wine([copy, "/show"], debug="+loaddll", check=False, overrides="user32=n")
-    trace = result.stderr.decode("latin-1")
+    # The program loads user32 from the system folder by full path, so the
+    # user32 without MessageBoxA has to stand there for this one run.
+    system_user32 = os.path.join(bed.system_dir, "user32.dll")
+    shutil.copyfile(system_user32, system_user32 + ".saved")
+    try:
+        shutil.copyfile(program.marker, system_user32)
+        run_case_ops(bed, program.driver, RESET + BOTH)
+        result = bed.wine([program.exe, "/show"], check=False, overrides="user32=n")
+    finally:
+        os.replace(system_user32 + ".saved", system_user32)
     results.check(result.returncode == 0, "MessageBoxA cannot be found: exit status 0", str(result.returncode))
-    thread = program_thread(trace.splitlines(), copy)
-    results.check(re.search(r"^%s:.*Loaded L\"[^\"]*no-messagebox\\\\user32\.dll\" .*native" % thread, trace, re.M)
-                  is not None, "MessageBoxA cannot be found: the user32 without it was loaded")
+    results.check(os.path.exists(system_user32 + ".loaded"),
+                  "MessageBoxA cannot be found: the user32 without it was loaded")
+    os.remove(system_user32 + ".loaded")
+
+
+# Windows maps these from its KnownDLLs list (and the libraries they import)
+# whatever the search order, so a file beside the program never stands in for
+# them; winex11.drv and zlib1 are Wine's own.
+KNOWN_DLLS = {"advapi32", "clbcatq", "combase", "comdlg32", "coml2", "difxapi", "gdi32", "gdiplus", "imagehlp", "imm32",
+              "kernel32", "msctf", "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4", "sechost",
+              "setupapi", "shcore", "shell32", "shlwapi", "user32", "wldap32", "ws2_32", "kernelbase", "ucrtbase"}
+WINE_OWN = {"winex11", "zlib1"}
+
+
+def planted_cases(results, bed, program):
+    """Marker DLLs under every name a report run loads, beside a copy of the
+    program, with Windows' search order asked for: none may load."""
+    run_case_ops(bed, program.driver, RESET)
+    trace = bed.wine([program.driver] + run_op(bed, program.exe, b"zelvorin-cleanup.exe /report"), debug="+loaddll")
+    loaded = [os.path.splitext(name.lower())[0] for name in program_thread_modules(trace.stderr, program.exe)]
+    names = sorted(set(loaded[1:]) - KNOWN_DLLS - WINE_OWN)
+    results.check("msimg32" in names and "uxtheme" in names, "a report run loads libraries that can be planted",
+                  str(loaded))
+    print("#   planted: %s" % ", ".join(names))
+
+    overrides = os.path.join(program.scratch, "planted.reg")
+    with open(overrides, "w", encoding="ascii") as reg:
+        reg.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % PLANTED_OVERRIDES)
+        reg.writelines('"%s"="native,builtin"\n' % name for name in names)
+    bed.wine(["reg", "import", windows_path(overrides)])
+    try:
+        for exe, guarded in ((program.unguarded, False), (program.exe, True)):
+            folder = os.path.join(program.work, "planted-guarded" if guarded else "planted-unguarded")
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+            copy = os.path.join(folder, "zelvorin-cleanup.exe")
+            shutil.copyfile(exe, copy)
+            for name in names:
+                shutil.copyfile(program.marker, os.path.join(folder, name + ".dll"))
+            if not guarded:
+                # Shows that the planted files and the overrides would catch a program that loads them.
+                run_case_ops(bed, program.driver, [run_op(bed, copy, b"zelvorin-cleanup.exe /report")])
+                markers = [f for f in os.listdir(folder) if f.endswith(".loaded")]
+                results.check(markers, "without the guard, a report run loads a planted file", str(markers))
+                print("#   loaded without the guard: %s" % ", ".join(sorted(markers)))
+                continue
+            case = Case("planted DLLs beside the program", BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED)
+            for tail in (b"", b" /report"):
+                registry_case(results, bed, program, case, tail, exe=copy)
+                markers = [f for f in os.listdir(folder) if f.endswith(".loaded")]
+                results.check(not markers, "%s (%s): no planted file loaded" % (case.name, "report" if tail else "silent"),
+                              str(markers))
+    finally:
+        bed.wine(["reg", "delete", "HKCU\\" + PLANTED_OVERRIDES.rsplit("\\", 1)[0], "/f"], check=False)
 
 
 EXPECTED_VERSION = {
@@ -498,7 +564,9 @@ class Program:
     def __init__(self, exe, driver, work):
         self.exe = os.path.abspath(exe)
         self.driver = windows_path(driver)
-        self.fake_user32 = os.path.join(os.path.dirname(os.path.abspath(driver)), "fake-user32", "user32.dll")
+        built = os.path.dirname(os.path.abspath(driver))
+        self.marker = os.path.join(built, "planted-marker.dll")
+        self.unguarded = os.path.join(built, "unguarded-cleanup.exe")
         self.work = os.path.abspath(work)
         self.scratch = os.path.join(self.work, "scratch")
         os.makedirs(self.scratch, exist_ok=True)
@@ -515,6 +583,7 @@ GROUPS = {
     "release": (release_cases, {}),
     "concurrency": (concurrency_cases, {}),
     "faults": (fault_cases, {}),
+    "planted": (planted_cases, {}),
     "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}),
 }
 

@@ -27,15 +27,17 @@ def windows_path(path):
 
 
 class WineBed:
-    def __init__(self, work, name, locale="C.UTF-8", code_page="cp1252", display=True):
+    def __init__(self, work, name, locale="C.UTF-8", code_page="cp1252", display=True, arch="win32"):
         self.work = os.path.abspath(work)
         self.code_page = code_page
-        self.prefix = os.path.join(self.work, name)
+        self.prefix = os.path.join(self.work, name + ("" if arch == "win32" else "-" + arch))
+        # Where a 32-bit program's system folder lies on the host.
+        self.system_dir = os.path.join(self.prefix, "drive_c", "windows", "system32" if arch == "win32" else "syswow64")
         self.xvfb = None
         self.env = dict(os.environ)
         self.env.update(
             WINEPREFIX=self.prefix,
-            WINEARCH="win32",
+            WINEARCH=arch,
             WINEDEBUG="-all",
             WINEDLLOVERRIDES="mscoree,mshtml=",
             LC_ALL=locale,
