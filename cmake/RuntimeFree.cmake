@@ -30,5 +30,9 @@ function(make_runtime_free target entry)
     # hundred bytes of it).
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-seh -Wl,--tsaware
     -Wl,--stack,1048576
+    # Subsystem 4.0, GNU ld's default, LLD's would be 6.0: nothing in the
+    # header stops a Windows older than Vista from loading the program.
+    -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
+    -Wl,--major-os-version,4 -Wl,--minor-os-version,0
     -s)
 endfunction()

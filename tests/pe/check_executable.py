@@ -30,6 +30,7 @@ class Image:
         self.magic = struct.unpack_from("<H", data, self.optional)[0]
         self.entry = struct.unpack_from("<I", data, self.optional + 16)[0]
         self.image_base = struct.unpack_from("<I", data, self.optional + 28)[0]
+        self.subsystem_version = struct.unpack_from("<HH", data, self.optional + 48)
         self.subsystem, self.dll_characteristics, self.stack_reserve = struct.unpack_from(
             "<HHI", data, self.optional + 68)
         self.directories = self.optional + 96
@@ -93,6 +94,7 @@ def main():
 
     check(image.machine == 0x14C and image.magic == 0x10B, "PE32 for i386")
     check(image.subsystem == 2, "Windows GUI subsystem", str(image.subsystem))
+    check(image.subsystem_version == (4, 0), "subsystem version 4.0", "%d.%d" % image.subsystem_version)
     imports = [name.lower() for name in image.imports()]
     check(set(imports) == IMPORTS, "imports only kernel32 and advapi32", ", ".join(imports))
     check(image.directory(9) == (0, 0), "no TLS directory (no runtime start-up)")
