@@ -15,14 +15,14 @@ have cmake || missing+=(cmake)
 have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
 have wine || missing+=(wine)
 package wine32:i386 || missing+=(wine32:i386)
+# The box's title bar draws its close button with Wine's Marlett font.
+package fonts-wine || missing+=(fonts-wine)
 if [ "$need" = test ]; then
   have g++ || missing+=(g++)
   have python3 || missing+=(python3)
   have Xvfb || missing+=(xvfb)
   # A convert on the PATH may be a stand-in; the screenshots need the real one.
   package imagemagick || missing+=(imagemagick)
-  # The title bar's close button is drawn with the Marlett font.
-  package fonts-wine || missing+=(fonts-wine)
   [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
   package wine64 || missing+=(wine64)
   have clang++ || missing+=(clang)

@@ -14,6 +14,8 @@ export WINEDEBUG=${WINEDEBUG:--all}
 if [ ! -d "$WINEPREFIX" ]; then
   echo "Creating a 32-bit Wine prefix in $WINEPREFIX"
   WINEARCH=win32 WINEDLLOVERRIDES='mscoree,mshtml=' wineboot -i >/dev/null 2>&1
+  # The title bar's close button needs Wine's Marlett font in the prefix.
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 fi
 
 status=0

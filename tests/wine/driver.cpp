@@ -3,6 +3,8 @@
 // shows, and reports in plain "name: value" lines on standard output.
 //
 // Usage: cleanup-test-driver.exe OP [ARGS...] [OP [ARGS...]]...
+//   view64 OP... / view32 OP...     run the registry step OP in the 64-bit or the
+//                                   32-bit view of the registry (KEY_WOW64_*KEY)
 //   create-key PATH                 create an HKLM key (and its parents)
 //   set-value PATH NAME DATA        set a REG_SZ value; NAME "-" is the default value
 //   delete-tree PATH                remove an HKLM key and everything under it
@@ -16,6 +18,8 @@
 //   version EXE                     print the version resource's fields (EXE as hex)
 //   manifest EXE                    print the embedded manifest as hex (EXE as hex)
 //   dump FILE                       write every HKLM key and value to FILE, sorted
+//   detect                          report whether each entry is there, as a fleet
+//                                   tool's detection rule sees it in either view
 //   run EXE CMD [--screenshot BMP]  start the program EXE with the command line CMD,
 //                                   both as hex bytes in the ANSI code page, so
 //                                   that they arrive exactly; dismiss its box
@@ -36,6 +40,9 @@ const char tarnwheel_key[] =
     "System\\CurrentControlSet\\Control\\MediaProperties\\PrivateProperties\\Joystick\\OEM\\Tarnwheel";
 const char qrtload_key[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\qrtload.exe";
 
+// The registry view of the step at hand: 0, or KEY_WOW64_64KEY or KEY_WOW64_32KEY.
+REGSAM view = 0;
+
 [[noreturn]] void fail(const char *what, const std::string &detail, long status = 0)
 {
     (void)std::fprintf(stderr, "driver: %s %s failed (%ld)\n", what, detail.c_str(), status);
@@ -53,7 +60,8 @@ std::string unhex(const char *text)
 void create_key(const char *path)
 {
     HKEY key;
-    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    LONG status =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS)
         fail("create-key", path, status);
     RegCloseKey(key);
@@ -62,7 +70,8 @@ void create_key(const char *path)
 LONG write_value(const char *path, const char *name, const char *data)
 {
     HKEY key;
-    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    LONG status =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
         status = RegSetValueExA(key, std::strcmp(name, "-") == 0 ? nullptr : name, 0, REG_SZ,
                                 reinterpret_cast<const BYTE *>(data), static_cast<DWORD>(std::strlen(data)) + 1);
@@ -80,9 +89,14 @@ void set_value(const char *path, const char *name, const char *data)
 
 void delete_tree(const char *path)
 {
-    LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, path);
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | view, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteTreeA(key, nullptr);
+        RegCloseKey(key);
+    }
     if (status == ERROR_SUCCESS)
-        status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+        status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, view, 0);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         fail("delete-tree", path, status);
 }
@@ -90,7 +104,7 @@ void delete_tree(const char *path)
 void delete_value(const char *path, const char *name)
 {
     HKEY key;
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE | view, &key);
     if (status == ERROR_SUCCESS) {
         status = RegDeleteValueA(key, name);
         RegCloseKey(key);
@@ -105,7 +119,7 @@ void delete_value(const char *path, const char *name)
 void set_access(const char *path, bool read_only)
 {
     HKEY key;
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC, &key);
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC | view, &key);
     if (status != ERROR_SUCCESS)
         fail("open for DACL", path, status);
     SECURITY_DESCRIPTOR descriptor;
@@ -314,17 +328,18 @@ void save_bitmap(const char *file, const RECT &area)
         fail("write", file);
 }
 
-// Whether each entry is still there, looked at from outside the program.
-void report_entries(const char *label)
+// Whether each entry is still there, looked at from outside the program in
+// the given view.
+void report_entries(const char *label, REGSAM entries_view = 0)
 {
     HKEY key;
     bool value_present = false;
     bool subkey_present = false;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, tarnwheel_key, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, tarnwheel_key, 0, KEY_QUERY_VALUE | entries_view, &key) == ERROR_SUCCESS) {
         value_present = RegQueryValueExA(key, "DosInstallDirectory", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
         RegCloseKey(key);
     }
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, qrtload_key, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, qrtload_key, 0, KEY_QUERY_VALUE | entries_view, &key) == ERROR_SUCCESS) {
         subkey_present = true;
         RegCloseKey(key);
     }
@@ -526,6 +541,10 @@ int main(int argc, char **argv)
 {
     for (int i = 1; i < argc;) {
         std::string op = argv[i++];
+        if (op == "view64" || op == "view32") {
+            view = op == "view64" ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+            continue;
+        }
         auto arg = [&](int count) {
             if (i + count > argc)
                 fail("arguments of", op);
@@ -564,6 +583,9 @@ int main(int argc, char **argv)
             arg(1);
             (op == "version" ? print_version : print_manifest)(unhex(argv[i]));
             i += 1;
+        } else if (op == "detect") {
+            report_entries("detect-64", KEY_WOW64_64KEY);
+            report_entries("detect-32", KEY_WOW64_32KEY);
         } else if (op == "dump") {
             arg(1);
             dump(argv[i]);
@@ -582,6 +604,7 @@ int main(int argc, char **argv)
         } else {
             fail("unknown op", op);
         }
+        view = 0;
         (void)std::fflush(stdout);
     }
     return 0;

@@ -47,11 +47,24 @@ NEIGHBOUR_SETUP = (
 # the program to its own, as Windows would.
 PLANTED_OVERRIDES = r"Software\Wine\AppDefaults\zelvorin-cleanup.exe\DllOverrides"
 
+
+def in_view(bits, ops):
+    """The registry steps done through the 64-bit or the 32-bit view, which on
+    64-bit Windows a 32-bit program reaches only by asking for it."""
+    return [["view%d" % bits] + op for op in ops]
+
+
+# Keys in the 32-bit programs' own branch of 64-bit Windows that are not
+# clean-up targets, though named like them: they must stay.
+WOW64_NEIGHBOURS = [r"SOFTWARE\Wow6432Node\Zelvorin",
+                    r"SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\qrtload.exe"]
+
 # Everything a case may have created, removed before each case; App Paths
 # gets full access back in case an interrupted run left it restricted.
 RESET = ([["unrestrict", APP_PATHS], ["delete-tree", OEM], ["delete-tree", JOYSTICK + r"\OEM2"], ["delete-tree", QRTLOAD],
           ["delete-value", APP_PATHS, "qrtload.exe"]] +
-         [["delete-tree", key] for key in NEIGHBOUR_KEYS])
+         [["delete-tree", key] for key in NEIGHBOUR_KEYS] +
+         in_view(64, [["delete-tree", key] for key in WOW64_NEIGHBOURS]))
 
 BOTH = [["set-value", TARNWHEEL, VALUE, r"C:\Zelvorin\DOS"],
         ["set-value", QRTLOAD, "-", r"C:\Zelvorin\qrtload.exe"],
@@ -100,6 +113,11 @@ REGISTRY_CASES = [
     Case("App Paths may not be opened for all access",
          BOTH + [["restrict", APP_PATHS]], [VALUE_GONE], TEXT_NOT_CLEANED,
          teardown=[["unrestrict", APP_PATHS]]),
+    Case("entries written through the 64-bit view", in_view(64, BOTH), [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED),
+    Case("entries written through the 32-bit view", in_view(32, BOTH), [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED),
+    Case("keys under Wow6432Node that are not targets stay",
+         in_view(64, [["set-value", key, "-", r"C:\Zelvorin\qrtload.exe"] for key in WOW64_NEIGHBOURS]) + BOTH,
+         [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED),
     Case("neither key may be opened for all access",
          BOTH + [["restrict", TARNWHEEL], ["restrict", APP_PATHS]], [], TEXT_NOT_CLEANED,
          teardown=[["unrestrict", TARNWHEEL], ["unrestrict", APP_PATHS]]),
@@ -226,26 +244,35 @@ def hive_pair(bed, program, ops, setup=(), teardown=()):
     return parse_report(result.stdout), before, after
 
 
+def entries_state(hive):
+    """Whether each entry is in a saved registry, as the driver reports it."""
+    return "value=%s subkey=%s" % (
+        "present" if any(value_entry(e, TARNWHEEL, VALUE) for e in hive) else "absent",
+        "present" if any(under(e, QRTLOAD) for e in hive) else "absent")
+
+
 def registry_case(results, bed, program, case, tail, exe=None):
     """Runs one case silently (empty tail) or with a report, and checks the
     registry before and after, the box and the exit status."""
     what = "%s (%s)" % (case.name, "report" if tail else "silent")
     report, before, after = hive_pair(
-        bed, program, [run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail)],
+        bed, program, [["detect"], run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail), ["detect"]],
         setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
     expected = expected_removals(before, case.removed)
     results.check(before - after == expected, what + ": exactly the expected entries removed",
                   "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
     results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
     check_run(results, what, report, case.text if tail else None)
+    # A fleet tool's detection rule, in either view, sees what the registry holds.
+    states = [entries_state(before), entries_state(after)]
+    results.check(report.get("detect-64") == states and report.get("detect-32") == states,
+                  what + ": the detection rule sees the same in both views",
+                  "64-bit %s, 32-bit %s, registry %s" % (report.get("detect-64"), report.get("detect-32"), states))
     if tail:
         # While the box is up the registry must already be as the run leaves it.
-        final = "value=%s subkey=%s" % (
-            "present" if any(value_entry(e, TARNWHEEL, VALUE) for e in after) else "absent",
-            "present" if any(under(e, QRTLOAD) for e in after) else "absent")
-        results.check(report.get("entries-while-box") == [final],
+        results.check(report.get("entries-while-box") == [states[1]],
                       what + ": both targets handled before the box",
-                      "%s while the box was up, %s after" % (report.get("entries-while-box"), final))
+                      "%s while the box was up, %s after" % (report.get("entries-while-box"), states[1]))
 
 
 def registry_cases(results, bed, program):
@@ -594,13 +621,15 @@ def main():
     parser.add_argument("--driver", required=True, help="the Win32 test driver")
     parser.add_argument("--work", required=True, help="folder for prefixes, snapshots and screenshots")
     parser.add_argument("--group", action="append", choices=sorted(GROUPS), help="run only these groups")
+    parser.add_argument("--arch", choices=("win32", "win64"), default="win32",
+                        help="the prefix's Windows: 32-bit, or 64-bit with the program under WoW64")
     args = parser.parse_args()
     program = Program(args.exe, args.driver, args.work)
 
     results = Results()
     for group in args.group or list(GROUPS):
         cases, bed_options = GROUPS[group]
-        options = dict({"name": "prefix"}, **bed_options)
+        options = dict({"name": "prefix", "arch": args.arch}, **bed_options)
         try:
             with WineBed(program.work, **options) as bed:
                 cases(results, bed, program)

@@ -17,6 +17,9 @@ APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
 QRTLOAD = APP_PATHS + r"\qrtload.exe"
 VALUE = "DosInstallDirectory"
 
+MARLETT_NAME = "marlett.ttf"
+MARLETT = "/usr/share/wine/fonts/" + MARLETT_NAME
+
 TEXT_ALREADY = "Registry settings for Zelvorin already cleaned - Version 1.0"
 TEXT_CLEANED = "Zelvorin registry setting detected and cleaned - Version 1.0"
 TEXT_NOT_CLEANED = "Zelvorin registry setting could not be cleaned - Version 1.0"
@@ -82,6 +85,11 @@ class WineBed:
         if fresh:
             subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Wine draws the title bar's buttons with Marlett (from fonts-wine), but
+        # finds it only in the prefix's own font folder.
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        if not os.path.exists(os.path.join(fonts, MARLETT_NAME)):
+            shutil.copyfile(MARLETT, os.path.join(fonts, MARLETT_NAME))
         # Start Wine's background processes now, so that they neither log
         # into a traced run nor slow down the first case.
         self.wine(["wineboot"])
