@@ -349,13 +349,16 @@ void report_entries(const char *label, REGSAM entries_view = 0)
 
 void describe_box(HWND box, const char *screenshot)
 {
+    // The box may be found before it has set up its controls (on a slow
+    // first start, its text was not there yet) or painted itself: wait until
+    // it shows a text and a button, and its icon a picture.
     BoxControls controls;
-    EnumChildWindows(box, collect_control, reinterpret_cast<LPARAM>(&controls));
-    // The box may be found before it has painted itself; its icon tells.
     std::string icon = "none";
-    for (int tries = 0; tries < 100 && !controls.icons.empty(); ++tries) {
-        icon = icon_name(controls.icons[0]);
-        if (icon != "unknown")
+    for (int tries = 0; tries < 100; ++tries) {
+        controls = BoxControls();
+        EnumChildWindows(box, collect_control, reinterpret_cast<LPARAM>(&controls));
+        icon = controls.icons.empty() ? "none" : icon_name(controls.icons[0]);
+        if (!controls.texts.empty() && !controls.buttons.empty() && icon != "unknown")
             break;
         Sleep(20);
     }
