@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, and nothing that
-# is already there. Usage: scripts/install-deps.sh run|test
+# is already there. Usage: scripts/install-deps.sh run|sign|test
+# (sign: also what signs a release; test: all of it, and what the tests use)
 set -euo pipefail
 
 need=${1:-test}
+case $need in
+  run | sign | test) ;;
+  *) echo "usage: $0 run|sign|test" >&2; exit 2 ;;
+esac
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
@@ -17,7 +22,14 @@ have wine || missing+=(wine)
 package wine32:i386 || missing+=(wine32:i386)
 # The box's title bar draws its close button with Wine's Marlett font.
 package fonts-wine || missing+=(fonts-wine)
+if [ "$need" != run ]; then
+  have osslsigncode || missing+=(osslsigncode)
+  # osslsigncode reaches a token or HSM through OpenSSL's pkcs11 engine.
+  package libengine-pkcs11-openssl || missing+=(libengine-pkcs11-openssl)
+fi
 if [ "$need" = test ]; then
+  have openssl || missing+=(openssl)
+  have softhsm2-util || missing+=(softhsm2)
   have g++ || missing+=(g++)
   have python3 || missing+=(python3)
   have Xvfb || missing+=(xvfb)

@@ -26,7 +26,7 @@ while read -r folder; do
   gxx_includes+=("--extra-arg=-isystem$folder")
 done < <(i686-w64-mingw32-g++ -E -x c++ -v - </dev/null 2>&1 |
          sed -n '/#include <...> search starts here/,/End of search list/p' | sed -n 's/^ \(.*c++.*\)$/\1/p')
-tidy "$build/win32-gcc" "${gxx_includes[@]}" tests/wine/driver.cpp
+tidy "$build/win32-gcc" "${gxx_includes[@]}" tests/wine/driver.cpp tests/wine/marker_dll.cpp
 
 echo "cppcheck: cleanup tests"
 cppcheck --quiet --enable=warning,style,performance,portability --std=c++17 --language=c++ \

@@ -189,10 +189,15 @@ class Results:
         sys.stdout.flush()
 
 
+def hex_path(bed, path):
+    """A file's path as the driver takes it: hex bytes in the prefix's ANSI
+    code page, so that it arrives exactly."""
+    return windows_path(path).encode(bed.code_page).hex()
+
+
 def run_op(bed, exe, command_line, *options):
-    """The driver's run step: program path and command line go as hex bytes
-    in the prefix's ANSI code page, so that both arrive exactly."""
-    return ["run", windows_path(exe).encode(bed.code_page).hex(), command_line.hex()] + list(options)
+    """The driver's run step: program path and command line as hex bytes."""
+    return ["run", hex_path(bed, exe), command_line.hex()] + list(options)
 
 
 def run_case_ops(bed, driver, ops):
@@ -435,7 +440,7 @@ def is_target_entry(entry):
 
 def concurrency_cases(results, bed, program):
     instances = 8
-    exe = windows_path(program.exe).encode(bed.code_page).hex()
+    exe = hex_path(bed, program.exe)
     silent = b"zelvorin-cleanup.exe".hex()
 
     report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent]],
@@ -561,7 +566,7 @@ SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
 
 def release_cases(results, bed, program):
     """The version resource and the manifest, read back through the platform."""
-    exe = windows_path(program.exe).encode(bed.code_page).hex()
+    exe = hex_path(bed, program.exe)
     report = parse_report(run_case_ops(bed, program.driver, [["version", exe], ["manifest", exe]]).stdout)
     for field, value in EXPECTED_VERSION.items():
         results.check(report.get("version-" + field) == [value], "version resource: " + field,
@@ -587,9 +592,33 @@ def release_cases(results, bed, program):
                   "%s %s" % (aware, awareness))
 
 
+# What WinVerifyTrust says of the signed program, of a copy of it with one
+# byte of its code changed, and of the unsigned program.
+TRUST = [("signed", 0), ("one byte changed", 0x80096010), ("unsigned", 0x800B0100)]
+CODE_OFFSET = 0x400  # the first byte of the code, in the file
+
+
+def signature_cases(results, bed, program):
+    if program.unsigned is None:
+        raise RuntimeError("the signature group needs --unsigned")
+    changed = os.path.join(program.scratch, "changed.exe")
+    with open(program.exe, "rb") as signed:
+        image = bytearray(signed.read())
+    image[CODE_OFFSET] ^= 0xFF
+    with open(changed, "wb") as copy:
+        copy.write(image)
+    files = [program.exe, changed, program.unsigned]
+    report = parse_report(run_case_ops(bed, program.driver, [["trust", hex_path(bed, f)] for f in files]).stdout)
+    statuses = [int(status, 16) for status in report.get("trust", [])]
+    results.check(len(statuses) == len(TRUST), "WinVerifyTrust answered for every file", str(statuses))
+    for (name, expected), status in zip(TRUST, statuses):
+        results.check(status == expected, "WinVerifyTrust, %s program: %#010x" % (name, expected), "%#010x" % status)
+
+
 class Program:
-    def __init__(self, exe, driver, work):
+    def __init__(self, exe, driver, work, unsigned=None):
         self.exe = os.path.abspath(exe)
+        self.unsigned = unsigned and os.path.abspath(unsigned)
         self.driver = windows_path(driver)
         built = os.path.dirname(os.path.abspath(driver))
         self.marker = os.path.join(built, "planted-marker.dll")
@@ -611,6 +640,7 @@ GROUPS = {
     "concurrency": (concurrency_cases, {}),
     "faults": (fault_cases, {}),
     "planted": (planted_cases, {}),
+    "signature": (signature_cases, {}),
     "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}),
 }
 
@@ -621,13 +651,15 @@ def main():
     parser.add_argument("--driver", required=True, help="the Win32 test driver")
     parser.add_argument("--work", required=True, help="folder for prefixes, snapshots and screenshots")
     parser.add_argument("--group", action="append", choices=sorted(GROUPS), help="run only these groups")
+    parser.add_argument("--unsigned", help="the unsigned program, for the signature group")
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32",
                         help="the prefix's Windows: 32-bit, or 64-bit with the program under WoW64")
     args = parser.parse_args()
-    program = Program(args.exe, args.driver, args.work)
+    program = Program(args.exe, args.driver, args.work, args.unsigned)
 
     results = Results()
-    for group in args.group or list(GROUPS):
+    # The signature group needs a signed program and its unsigned release.
+    for group in args.group or [group for group in GROUPS if group != "signature"]:
         cases, bed_options = GROUPS[group]
         options = dict({"name": "prefix", "arch": args.arch}, **bed_options)
         try:
