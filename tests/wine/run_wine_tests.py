@@ -485,6 +485,9 @@ def fault_cases(results, bed, program):
     # The program loads user32 from the system folder by full path, so the
     # user32 without MessageBoxA has to stand there for this one run.
     system_user32 = os.path.join(bed.system_dir, "user32.dll")
+    marker = system_user32 + ".loaded"
+    if os.path.exists(marker):
+        os.remove(marker)
     shutil.copyfile(system_user32, system_user32 + ".saved")
     try:
         shutil.copyfile(program.marker, system_user32)
@@ -493,9 +496,7 @@ def fault_cases(results, bed, program):
     finally:
         os.replace(system_user32 + ".saved", system_user32)
     results.check(result.returncode == 0, "MessageBoxA cannot be found: exit status 0", str(result.returncode))
-    results.check(os.path.exists(system_user32 + ".loaded"),
-                  "MessageBoxA cannot be found: the user32 without it was loaded")
-    os.remove(system_user32 + ".loaded")
+    results.check(os.path.exists(marker), "MessageBoxA cannot be found: the user32 without it was loaded")
 
 
 # Windows maps these from its KnownDLLs list (and the libraries they import)
