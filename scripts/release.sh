@@ -18,7 +18,7 @@ usage() {
 
 # A file given on the command line, as an absolute path: the build runs from
 # the project's folder.
-file() {
+existing_file() {
   realpath -e -- "$1" 2>/dev/null || { echo "$0: no such file: $1" >&2; exit 2; }
 }
 
@@ -26,10 +26,10 @@ pkcs12= module= key= cert= timestamp=
 while [ $# -gt 0 ]; do
   [ $# -ge 2 ] && [ -n "$2" ] || usage
   case $1 in
-    --pkcs12) pkcs12=$(file "$2") ;;
-    --pkcs11-module) module=$(file "$2") ;;
+    --pkcs12) pkcs12=$(existing_file "$2") ;;
+    --pkcs11-module) module=$(existing_file "$2") ;;
     --key) key=$2 ;;
-    --cert) cert=$(file "$2") ;;
+    --cert) cert=$(existing_file "$2") ;;
     --timestamp) timestamp=$2 ;;
     *) usage ;;
   esac
