@@ -7,7 +7,11 @@ set(CMAKE_C_COMPILER clang)
 set(CMAKE_C_COMPILER_TARGET ${triple})
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_CXX_COMPILER_TARGET ${triple})
-set(CMAKE_RC_COMPILER llvm-windres-14)
+# The resource compiler of the LLVM this Clang belongs to, whatever its
+# version: Clang knows where its own tools are (Debian keeps them in
+# /usr/lib/llvm-N/bin).
+execute_process(COMMAND clang++ -print-prog-name=llvm-windres
+  OUTPUT_VARIABLE CMAKE_RC_COMPILER OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 set(CMAKE_RC_FLAGS "--target=${triple}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})

@@ -21,8 +21,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winebed import (APP_PATHS, QRTLOAD, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED, VALUE,
-                     WineBed, image_range, parse_report, program_thread, program_thread_modules, read_hive, under,
-                     value_entry, windows_path)
+                     WineBed, image_range, parse_report, program_thread, program_thread_modules, read_hive,
+                     saved_names, under, value_entry, windows_path)
 
 OEM = TARNWHEEL.rsplit("\\", 1)[0]
 JOYSTICK = OEM.rsplit("\\", 1)[0]
@@ -223,13 +223,13 @@ def check_run(results, what, report, box_text, caption="Error"):
                   what + ": one icon, the exclamation point", str(report.get("box-icon")))
 
 
-def expected_removals(before, removed):
+def expected_removals(before, removed, saved):
     expected = set()
     for removal in removed:
         if removal[0] == "value":
-            found = {e for e in before if value_entry(e, removal[1], removal[2])}
+            found = {e for e in before if value_entry(e, saved(removal[1]), removal[2])}
         else:
-            found = {e for e in before if under(e, removal[1])}
+            found = {e for e in before if under(e, saved(removal[1]))}
         if not found:
             raise RuntimeError("set-up did not create %r" % (removal,))
         expected |= found
@@ -238,38 +238,38 @@ def expected_removals(before, removed):
 
 def hive_pair(bed, program, ops, setup=(), teardown=()):
     """Runs setup, then ops between two saves of HKLM, then teardown, all in
-    one driver process; returns the driver's report and the entries before
-    and after, NetworkCards left out."""
+    one driver process; returns the driver's report, the entries before
+    and after (NetworkCards left out), and how the saves name a key."""
     before_file = os.path.join(program.scratch, "before.reg")
     after_file = os.path.join(program.scratch, "after.reg")
     result = run_case_ops(bed, program.driver, list(setup) + [["dump", windows_path(before_file)]] + ops +
                           [["dump", windows_path(after_file)]] + list(teardown))
     before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
     after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
-    return parse_report(result.stdout), before, after
+    return parse_report(result.stdout), before, after, saved_names(before)
 
 
-def entries_state(hive):
+def entries_state(hive, saved):
     """Whether each entry is in a saved registry, as the driver reports it."""
     return "value=%s subkey=%s" % (
-        "present" if any(value_entry(e, TARNWHEEL, VALUE) for e in hive) else "absent",
-        "present" if any(under(e, QRTLOAD) for e in hive) else "absent")
+        "present" if any(value_entry(e, saved(TARNWHEEL), VALUE) for e in hive) else "absent",
+        "present" if any(under(e, saved(QRTLOAD)) for e in hive) else "absent")
 
 
 def registry_case(results, bed, program, case, tail, exe=None):
     """Runs one case silently (empty tail) or with a report, and checks the
     registry before and after, the box and the exit status."""
     what = "%s (%s)" % (case.name, "report" if tail else "silent")
-    report, before, after = hive_pair(
+    report, before, after, saved = hive_pair(
         bed, program, [["detect"], run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail), ["detect"]],
         setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
-    expected = expected_removals(before, case.removed)
+    expected = expected_removals(before, case.removed, saved)
     results.check(before - after == expected, what + ": exactly the expected entries removed",
                   "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
     results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
     check_run(results, what, report, case.text if tail else None)
     # A fleet tool's detection rule, in either view, sees what the registry holds.
-    states = [entries_state(before), entries_state(after)]
+    states = [entries_state(before, saved), entries_state(after, saved)]
     results.check(report.get("detect-64") == states and report.get("detect-32") == states,
                   what + ": the detection rule sees the same in both views",
                   "64-bit %s, 32-bit %s, registry %s" % (report.get("detect-64"), report.get("detect-32"), states))
@@ -434,8 +434,8 @@ def japanese_cases(results, bed, program):
                        caption=JA_CAPTION)
 
 
-def is_target_entry(entry):
-    return value_entry(entry, TARNWHEEL, VALUE) or under(entry, QRTLOAD)
+def is_target_entry(entry, saved):
+    return value_entry(entry, saved(TARNWHEEL), VALUE) or under(entry, saved(QRTLOAD))
 
 
 def concurrency_cases(results, bed, program):
@@ -443,23 +443,23 @@ def concurrency_cases(results, bed, program):
     exe = hex_path(bed, program.exe)
     silent = b"zelvorin-cleanup.exe".hex()
 
-    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent]],
+    report, before, after, saved = hive_pair(bed, program, [["parallel", exe, str(instances), silent]],
                                       setup=RESET + NEIGHBOUR_SETUP + BOTH)
     what = "%d instances at once" % instances
     results.check(report.get("exit-status") == ["0"] * instances, what + ": every one exits 0",
                   str(report.get("exit-status")))
-    expected = expected_removals(before, [VALUE_GONE, SUBKEY_GONE])
+    expected = expected_removals(before, [VALUE_GONE, SUBKEY_GONE], saved)
     results.check(before - after == expected, what + ": both entries gone, nothing else",
                   "removed %s" % sorted(before - after))
     results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
 
-    report, before, after = hive_pair(bed, program, [["parallel", exe, str(instances), silent, "--recreate"]],
+    report, before, after, saved = hive_pair(bed, program, [["parallel", exe, str(instances), silent, "--recreate"]],
                                       setup=RESET + NEIGHBOUR_SETUP + BOTH)
     what = "%d instances while a writer re-creates the entries" % instances
     results.check(report.get("exit-status") == ["0"] * instances, what + ": every one exits 0",
                   str(report.get("exit-status")))
-    others_before = {e for e in before if not is_target_entry(e)}
-    others_after = {e for e in after if not is_target_entry(e)}
+    others_before = {e for e in before if not is_target_entry(e, saved)}
+    others_after = {e for e in after if not is_target_entry(e, saved)}
     results.check(others_before == others_after, what + ": nothing but the two entries touched",
                   "removed %s, added %s" % (sorted(others_before - others_after),
                                             sorted(others_after - others_before)))

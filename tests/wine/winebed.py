@@ -174,6 +174,31 @@ def read_hive(path):
     return entries
 
 
+def saved_names(entries):
+    """How a saved registry names a key: the key path with the links on its way
+    followed, as Windows follows them. System\\CurrentControlSet is such a
+    link, to ControlSetNNN, on Windows and Wine 10 alike; Wine 8 saves it as a
+    plain key, with no link to follow."""
+    links = {}
+    for entry in entries:
+        name, _, line = entry.partition("|")
+        if line.lower().startswith('"symboliclinkvalue"=hex(6):'):
+            # A REG_LINK value: UTF-16 text such as \Registry\Machine\System\ControlSet001.
+            target = bytes.fromhex(line.split(":", 1)[1].replace(",", "")).decode("utf-16-le").rstrip("\0")
+            machine = "\\registry\\machine\\"
+            if target.lower().startswith(machine):
+                links[name.lower()] = target[len(machine):]
+
+    def saved_name(key):
+        parts = key.split("\\")
+        for length in range(1, len(parts) + 1):
+            target = links.get("\\".join(parts[:length]).lower())
+            if target is not None:
+                return saved_name("\\".join([target] + parts[length:]))
+        return key
+    return saved_name
+
+
 def under(entry, key):
     """Whether a hive entry is the key, one of its values, or anything below it."""
     name = entry.split("|", 1)[0].lower()
