@@ -1,28 +1,266 @@
 #!/usr/bin/env bash
-# Builds the release from scratch and puts it in build/release: the program,
-# SHA256SUMS, and the README with its pictures. The build is reproducible:
-# the same sources give the same bytes, whatever the folder or the time.
+# Builds the release in a Debian root made for the purpose, with the exact
+# toolchain of scripts/release-toolchain.txt, whatever Linux runs the script:
+# the bytes of a release depend only on the sources and that list. The root
+# is made with mmdebstrap (as root, or in a user namespace) and thrown away.
+# The release goes to build/release: the program, SHA256SUMS, BUILDINFO (what
+# the root held), and the README with its pictures; the toolchain's .deb
+# files go to build/release-debs, to keep beside the release.
 #
-# Asked to, it signs the program (Authenticode, SHA-256) with osslsigncode:
-#   scripts/release.sh --pkcs12 FILE [--timestamp URL]
-#   scripts/release.sh --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE [--timestamp URL]
+#   scripts/release.sh [--debs FOLDER] [SIGNING]
+#   scripts/release.sh verify SIGNED-EXE SIGNATURE [BUILDINFO] [--debs FOLDER]
+#
+# SIGNING signs the program (Authenticode, SHA-256) with osslsigncode:
+#   --pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE
+#   [--timestamp URL] [--signing-time UNIX-TIME]
 # The PKCS#12 file's password, or the token's PIN, is read from the
 # environment variable ZELVORIN_SIGN_PASSWORD (empty when unset), never from
-# the command line, where other users of the machine could see it.
+# the command line, where other users of the machine could see it. A signed
+# release also holds the detached signature (zelvorin-cleanup.exe.pem) and
+# the unsigned program (zelvorin-cleanup.unsigned.exe).
+#
+# verify rebuilds the unsigned program the same way, attaches the signature
+# to it and compares the result with SIGNED-EXE; its last line and exit
+# status are the verdict (0: identical, 1: differs). --debs takes the .deb
+# files from FOLDER, checked against their SHA-256 in the toolchain list,
+# instead of the archive, which serves a version only until a point release
+# replaces it.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 [--pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE] [--timestamp URL]" >&2
+  echo "usage: $0 [--debs FOLDER] [--pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE]" \
+    "[--timestamp URL] [--signing-time UNIX-TIME]" >&2
+  echo "       $0 verify SIGNED-EXE SIGNATURE [BUILDINFO] [--debs FOLDER]" >&2
   exit 2
 }
-
+fail() {
+  echo "$0: $*" >&2
+  exit 2
+}
 # A file given on the command line, as an absolute path: the build runs from
 # the project's folder.
 existing_file() {
-  realpath -e -- "$1" 2>/dev/null || { echo "$0: no such file: $1" >&2; exit 2; }
+  realpath -e -- "$1" 2>/dev/null || fail "no such file: $1"
 }
 
-pkcs12= module= key= cert= timestamp=
+script=$(realpath -e -- "$0")
+project=$(dirname "$(dirname "$script")")
+toolchain=$project/scripts/release-toolchain.txt
+suite=$(sed -n 's/^suite //p' "$toolchain")
+pins() { grep -v -E '^(#|suite |$)' "$toolchain"; }
+deb_name() { echo "${1}_${2//:/%3a}_$3.deb"; }
+# The build inside the root: a fixed place, environment and command.
+build_path=/build/zelvorin-cleanup
+build_env=(LC_ALL=C.UTF-8 TZ=UTC HOME=/build PATH=/usr/bin:/bin)
+build_command="cmake --preset win32-release && cmake --build --preset win32-release --target zelvorin-cleanup \
+&& cmake --install build/win32-release --prefix build/release"
+
+# Run by mmdebstrap once the root is made: puts the pinned toolchain in it,
+# builds, and leaves what it made in WORK/out. WORK holds the sources, the
+# kept .deb files if any, and the signature to attach if any.
+in_root() {
+  local root=$1 work=$2 name version arch sha file gone=()
+  mkdir -p "$root/pinned" "$work/out"
+  if [ -d "$work/debs" ]; then
+    cp "$work"/debs/*.deb "$root/pinned/"
+  else
+    while read -r name version arch sha; do
+      # apt-cache says nothing of a version it lacks, and exits 0.
+      chroot "$root" apt-cache show "$name=$version" 2>/dev/null </dev/null | grep -q '^Package:' ||
+        gone+=("$name=$version")
+    done < <(pins)
+    if [ ${#gone[@]} -gt 0 ]; then
+      printf '%s\n' "${gone[@]}" >"$work/gone"
+      exit 1
+    fi
+    chroot "$root" sh -c "chown _apt /pinned && cd /pinned && apt-get download -q $(pins | awk '{ printf "%s=%s ", $1, $2 }')"
+  fi
+  while read -r name version arch sha; do
+    file=$root/pinned/$(deb_name "$name" "$version" "$arch")
+    [ "$(sha256sum <"$file" | cut -d' ' -f1)" = "$sha" ] || {
+      echo "${file#"$root"} is not the pinned package: its SHA-256 differs" >"$work/bad"
+      exit 1
+    }
+  done < <(pins)
+  DEBIAN_FRONTEND=noninteractive chroot "$root" sh -c 'apt-get install -y -q --no-install-recommends /pinned/*.deb'
+  cp "$root"/pinned/*.deb "$work/out/"
+  chroot "$root" dpkg-query -W -f='${Package}:${Architecture} (= ${Version})\n' | sort >"$work/installed"
+  while read -r name version arch sha; do
+    grep -q -x -F "$name:$arch (= $version)" "$work/installed" || {
+      echo "the root does not hold $name at its pinned version $version" >"$work/bad"
+      exit 1
+    }
+  done < <(pins)
+
+  mkdir -p "$root$build_path"
+  cp -a "$work/sources/." "$root$build_path/"
+  chroot "$root" env -i "${build_env[@]}" sh -c "cd $build_path && $build_command"
+  cp -a "$root$build_path/build/release" "$work/out/release"
+  if [ -f "$work/signature.pem" ]; then
+    cp "$work/signature.pem" "$work/carried.pem" "$root/"
+    # osslsigncode checks the chain as it attaches, and writes nothing when it
+    # has no certificates to check it against; given the signature's own, it
+    # writes the file, and exits 1 when the chain ends in no trusted root.
+    # The comparison that follows is the verdict, not that status.
+    chroot "$root" osslsigncode attach-signature -sigin /signature.pem -CAfile /carried.pem \
+      -in "$build_path/build/release/zelvorin-cleanup.exe" -out /attached.exe || true
+    [ ! -f "$root/attached.exe" ] || cp "$root/attached.exe" "$work/out/attached.exe"
+  fi
+}
+if [ "${1:-}" = in-root ]; then
+  in_root "$2" "$3"
+  exit 0
+fi
+
+# Builds in a fresh root: pinned_build WORK [DEBS-FOLDER]
+pinned_build() {
+  local work=$1 debs=${2:-} name version arch sha file
+  mkdir -p "$work/sources"
+  tar -C "$project" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/sources" -xf -
+  if [ -n "$debs" ]; then
+    mkdir -p "$work/debs"
+    while read -r name version arch sha; do
+      file=$debs/$(deb_name "$name" "$version" "$arch")
+      [ -f "$file" ] || fail "the folder $debs lacks $(basename "$file")"
+      cp "$file" "$work/debs/"
+    done < <(pins)
+  fi
+  echo "Building in a Debian $suite root with the toolchain of scripts/release-toolchain.txt ..."
+  if ! mmdebstrap --quiet --variant=apt --architectures=amd64 \
+      --customize-hook="\"$script\" in-root \"\$1\" \"$work\"" "$suite" /dev/null \
+      "deb http://deb.debian.org/debian $suite main" "deb http://deb.debian.org/debian $suite-updates main" \
+      "deb http://deb.debian.org/debian-security $suite-security main" >"$work/mmdebstrap.log" 2>&1; then
+    if [ -f "$work/gone" ]; then
+      echo "$0: Debian's archive no longer serves these pinned packages:" >&2
+      sed 's/^/  /' "$work/gone" >&2
+      echo "A point release has replaced them. Build with the .deb files kept beside the release" \
+        "(--debs FOLDER); nothing is built with other versions." >&2
+    elif [ -f "$work/bad" ]; then
+      echo "$0: $(cat "$work/bad")" >&2
+    else
+      tail -n 20 "$work/mmdebstrap.log" >&2
+      echo "$0: making the build root failed (log above)" >&2
+    fi
+    exit 1
+  fi
+}
+
+sha256() { sha256sum <"$1" | cut -d' ' -f1; }
+
+# What the release is and what made it, after Debian's .buildinfo.
+write_buildinfo() {  # write_buildinfo WORK RELEASE-FOLDER FILES...
+  local work=$1 folder=$2 commit modified=unknown file
+  shift 2
+  if commit=$(git -C "$project" rev-parse HEAD 2>/dev/null); then
+    modified=no
+    [ -z "$(git -C "$project" status --porcelain)" ] || modified=yes
+  else
+    commit="unknown (the sources are not a git checkout)"
+  fi
+  {
+    echo "Format: 1.0"
+    echo "Source: zelvorin-cleanup"
+    echo "Commit: $commit"
+    echo "Modified: $modified"
+    echo "Build-Origin: Debian $suite"
+    echo "Build-Architecture: amd64"
+    echo "Build-Path: $build_path"
+    echo "Build-Command: $build_command"
+    echo "Environment:"
+    printf ' %s\n' "${build_env[@]}"
+    echo "Pinned-Packages:"
+    pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }'
+    echo "Installed-Build-Depends:"
+    sed 's/^/ /' "$work/installed"
+    echo "Checksums-Sha256:"
+    for file in "$@"; do
+      echo " $(sha256 "$folder/$file") $(stat -c %s "$folder/$file") $file"
+    done
+  } >"$folder/BUILDINFO"
+}
+
+# The certificates a detached signature carries, the signer's first.
+show_signer() {
+  local signature=$1 certs serial cert
+  certs=$(mktemp -d)
+  openssl pkcs7 -in "$signature" -print_certs | awk -v dir="$certs" '
+    /BEGIN CERTIFICATE/ { n++; on = 1 } on { print > (dir "/" n ".pem") } /END CERTIFICATE/ { on = 0 }'
+  # The signature names its signer by issuer and serial number; openssl
+  # prints a large serial in hex, a small one in decimal.
+  serial=$(openssl pkcs7 -in "$signature" -print | awk '/signer_info:/ { s = 1 } s && /^ *serial:/ && !n++ { print $2 }')
+  case $serial in
+    0x*) serial=${serial#0x} ;;
+    *) serial=$(printf '%X' "$serial") ;;
+  esac
+  describe() {
+    echo "$1 $(openssl x509 -in "$2" -noout -subject -nameopt oneline | sed 's/^subject= *//')"
+    echo "  SHA-256 $(openssl x509 -in "$2" -noout -fingerprint -sha256 | sed 's/^.*=//')"
+  }
+  for cert in "$certs"/*.pem; do
+    [ "$(openssl x509 -in "$cert" -noout -serial | sed 's/^serial=0*//')" != "$(echo "$serial" | tr a-f A-F | sed 's/^0*//')" ] ||
+      describe "signer:" "$cert"
+  done
+  for cert in "$certs"/*.pem; do
+    describe "carried:" "$cert"
+  done
+  rm -rf "$certs"
+}
+
+verify() {
+  [ $# -ge 2 ] || usage
+  local signed signature buildinfo= debs= at
+  signed=$(existing_file "$1")
+  signature=$(existing_file "$2")
+  shift 2
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --debs) [ $# -ge 2 ] || usage; debs=$(realpath -e -- "$2") || fail "no such folder: $2"; shift 2 ;;
+      -*) usage ;;
+      *) [ -z "$buildinfo" ] || usage; buildinfo=$(existing_file "$1"); shift ;;
+    esac
+  done
+  "$project/scripts/install-deps.sh" release
+  show_signer "$signature"
+  if [ -n "$buildinfo" ]; then
+    # Other sources or another toolchain cannot give the same bytes: say so
+    # before building rather than after.
+    local want have
+    want=$(sed -n 's/^Commit: //p' "$buildinfo")
+    have=$(git -C "$project" rev-parse HEAD 2>/dev/null || echo "unknown (the sources are not a git checkout)")
+    [ "$want" = "$have" ] || fail "BUILDINFO is for commit $want; these sources are at $have"
+    diff <(sed -n '/^Pinned-Packages:/,/^[^ ]/p' "$buildinfo" | grep '^ ') \
+         <(pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }') >/dev/null ||
+      fail "BUILDINFO pins another toolchain than scripts/release-toolchain.txt"
+    echo "BUILDINFO: commit $want, the same pinned toolchain"
+  fi
+  work=$(mktemp -d "${TMPDIR:-/tmp}/zelvorin-verify.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  cp "$signature" "$work/signature.pem"
+  openssl pkcs7 -in "$signature" -print_certs >"$work/carried.pem"
+  pinned_build "$work" "$debs"
+  [ -f "$work/out/attached.exe" ] || fail "osslsigncode did not attach the signature"
+  echo "rebuilt:     $(sha256 "$work/out/release/zelvorin-cleanup.exe")  zelvorin-cleanup.exe, unsigned"
+  if at=$(cmp "$work/out/attached.exe" "$signed" 2>&1); then
+    echo "identical"
+    return 0
+  fi
+  # cmp says "differ: byte N, line M", or "EOF on FILE after byte N" when
+  # one is the other's beginning.
+  case $at in
+    *"after byte "*) at=${at##*after byte }; at=$((${at%%[^0-9]*} + 1)) ;;
+    *) at=${at#*byte }; at=${at%%,*} ;;
+  esac
+  echo "differs at byte $at"
+  return 1
+}
+
+if [ "${1:-}" = verify ]; then
+  shift
+  verify "$@"
+  exit $?
+fi
+
+pkcs12= module= key= cert= timestamp= signing_time= debs=
 while [ $# -gt 0 ]; do
   [ $# -ge 2 ] && [ -n "$2" ] || usage
   case $1 in
@@ -31,6 +269,8 @@ while [ $# -gt 0 ]; do
     --key) key=$2 ;;
     --cert) cert=$(existing_file "$2") ;;
     --timestamp) timestamp=$2 ;;
+    --signing-time) [[ $2 =~ ^[0-9]+$ ]] || usage; signing_time=$2 ;;
+    --debs) debs=$(realpath -e -- "$2") || fail "no such folder: $2" ;;
     *) usage ;;
   esac
   shift 2
@@ -40,21 +280,27 @@ if [ -n "$pkcs12" ]; then
 elif [ -n "$module$key$cert" ]; then
   [ -n "$module" ] && [ -n "$key" ] && [ -n "$cert" ] || usage
 else
-  [ -z "$timestamp" ] || usage
+  [ -z "$timestamp$signing_time" ] || usage
 fi
 signing=$pkcs12$module
 
-cd "$(dirname "$0")/.."
-scripts/install-deps.sh "$([ -n "$signing" ] && echo sign || echo run)"
-rm -rf build/win32-release build/release
-cmake --preset win32-release >/dev/null
-cmake --build --preset win32-release --target zelvorin-cleanup
-cmake --install build/win32-release --prefix build/release >/dev/null
+cd "$project"
+scripts/install-deps.sh "$([ -n "$signing" ] && echo sign || echo release)"
+work=$(mktemp -d "${TMPDIR:-/tmp}/zelvorin-release.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+pinned_build "$work" "$debs"
+rm -rf build/release build/release-debs
+mkdir -p build
+cp -a "$work/out/release" build/release
+mkdir build/release-debs
+mv "$work"/out/*.deb build/release-debs/
 
+files=(zelvorin-cleanup.exe)
 if [ -n "$signing" ]; then
   program=build/release/zelvorin-cleanup.exe
-  sign=(osslsigncode sign -h sha256 -n "Zelvorin registry clean-up"
-    -in build/win32-release/zelvorin-cleanup.exe -out "$program.signed")
+  unsigned=build/release/zelvorin-cleanup.unsigned.exe
+  mv "$program" "$unsigned"
+  sign=(osslsigncode sign -h sha256 -n "Zelvorin registry clean-up" -in "$unsigned" -out "$program")
   if [ -n "$pkcs12" ]; then
     sign+=(-pkcs12 "$pkcs12")
   else
@@ -63,12 +309,15 @@ if [ -n "$signing" ]; then
     sign+=(-pkcs11module "$module" -key "$key" -certs "$cert")
   fi
   [ -z "$timestamp" ] || sign+=(-ts "$timestamp")
+  [ -z "$signing_time" ] || sign+=(-time "$signing_time")
   if [ -n "${ZELVORIN_SIGN_PASSWORD:-}" ]; then
     "${sign[@]}" -readpass <(printf '%s' "$ZELVORIN_SIGN_PASSWORD")
   else
     "${sign[@]}"
   fi
-  mv "$program.signed" "$program"
-  cmake -DOUTPUT=build/release/SHA256SUMS -DFILES="$program" -P cmake/write-checksums.cmake
+  osslsigncode extract-signature -pem -in "$program" -out "$program.pem"
+  files+=(zelvorin-cleanup.exe.pem zelvorin-cleanup.unsigned.exe)
 fi
+(cd build/release && sha256sum "${files[@]}" >SHA256SUMS)
+write_buildinfo "$work" build/release "${files[@]}"
 cat build/release/SHA256SUMS

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Signs the release both ways a publisher can, with a PKCS#12 file (and a time
-# stamp) and with a key on a token (a SoftHSM2 one), using a throwaway CA and
+# Builds the release in its pinned root and signs it both ways a publisher
+# can, with a PKCS#12 file (and a time stamp) and with a key on a token (a
+# SoftHSM2 one, at a fixed signing time), using a throwaway CA and
 # time-stamping authority made here; then checks what a user can: the
-# signature verifies, one changed byte breaks it, removing it gives back the
-# unsigned release's exact bytes, and under Wine WinVerifyTrust agrees and
-# the signed program behaves as the unsigned one.
-# Usage: check_signing.sh SOURCE_DIR SCRATCH_DIR BUILT_PROGRAM DRIVER WINE_WORK
+# signature verifies, one changed byte breaks it, the release's own check
+# rebuilds the program, attaches the detached signature and gets the signed
+# file back, BUILDINFO says what the root held, and under Wine
+# WinVerifyTrust agrees and the signed program behaves as the unsigned one.
+# Needs the Debian archive (or a mirror of it) and root or user namespaces.
+# Usage: check_signing.sh SOURCE_DIR SCRATCH_DIR DRIVER WINE_WORK
 set -euo pipefail
-source_dir=$1 scratch=$2 built=$3 driver=$4 work=$5
+source_dir=$1 scratch=$2 driver=$3 work=$4
 
 rm -rf "$scratch"
 mkdir -p "$scratch/keys" "$scratch/tokens" "$scratch/sources"
@@ -72,21 +75,46 @@ for _ in $(seq 100); do [ -s tsa.port ] && break; sleep 0.1; done
 export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
 
 # Each form of the release script, run in a copy of the sources; NAME.exe
-# keeps what it released.
+# keeps what it released. The first run fetches the pinned toolchain, the
+# others take the .deb files it kept.
 tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C sources -xf -
 release() {  # release NAME [OPTIONS...]
   local name=$1
   shift
   check "$name: the release script succeeds" bash -c 'cd sources && scripts/release.sh "$@"' release "$@"
   cp sources/build/release/zelvorin-cleanup.exe "$name.exe"
-  check "$name: SHA256SUMS covers the released program" bash -c 'cd sources/build/release && sha256sum -c SHA256SUMS'
+  check "$name: SHA256SUMS covers the released files" bash -c 'cd sources/build/release && sha256sum -c SHA256SUMS'
+  check "$name: BUILDINFO has their sizes and SHA-256" bash -c 'cd sources/build/release &&
+    grep -q "^ [0-9a-f]\{64\} [0-9]* zelvorin-cleanup.exe$" BUILDINFO &&
+    sed -n "/^Checksums-Sha256:/,\$p" BUILDINFO | tail -n +2 | while read -r sum size file; do
+      [ "$(sha256sum <"$file" | cut -d" " -f1) $(stat -c %s "$file")" = "$sum $size" ] || exit 1
+    done'
+  cp sources/build/release/BUILDINFO "$name.buildinfo"
+  [ ! -f sources/build/release/zelvorin-cleanup.exe.pem ] || cp sources/build/release/zelvorin-cleanup.exe.pem "$name.pem"
 }
 release unsigned
-check "the unsigned release is the program the tests build" cmp unsigned.exe "$built"
-ZELVORIN_SIGN_PASSWORD=throwaway release pkcs12 --pkcs12 "$scratch/keys/signer.p12" --timestamp "http://127.0.0.1:$(cat tsa.port)"
-ZELVORIN_SIGN_PASSWORD=12345678 release pkcs11 --pkcs11-module /usr/lib/softhsm/libsofthsm2.so \
-  --key "pkcs11:token=zelvorin-test;object=signer;type=private" --cert "$scratch/keys/chain.pem"
+rm -rf debs
+cp -a sources/build/release-debs debs
+check "BUILDINFO: the root held every pinned package at its version" bash -c '
+  grep -v -E "^(#|suite |\$)" sources/scripts/release-toolchain.txt | while read -r name version arch sha; do
+    grep -q -x -F " $name:$arch (= $version)" unsigned.buildinfo || exit 1
+  done'
+ZELVORIN_SIGN_PASSWORD=throwaway release pkcs12 --debs "$scratch/debs" --pkcs12 "$scratch/keys/signer.p12" \
+  --timestamp "http://127.0.0.1:$(cat tsa.port)"
+ZELVORIN_SIGN_PASSWORD=12345678 release pkcs11 --debs "$scratch/debs" --pkcs11-module /usr/lib/softhsm/libsofthsm2.so \
+  --key "pkcs11:token=zelvorin-test;object=signer;type=private" --cert "$scratch/keys/chain.pem" \
+  --signing-time 1767225600
+check "pkcs11: the signed release holds the unsigned program it signed" cmp sources/build/release/zelvorin-cleanup.unsigned.exe unsigned.exe
 
+verdict() {  # verdict EXPECTED SIGNED SIGNATURE [MORE...]: the last line of the release's own check
+  local expected=$1
+  shift
+  (cd sources && scripts/release.sh verify "$@" --debs "$scratch/debs") >verify.log 2>&1
+  local status=$?
+  echo "exit status $status, last line: $(tail -n 1 verify.log)"
+  [ "$(tail -n 1 verify.log)" = "$expected" ] && [ $status -eq $([ "$expected" = identical ] && echo 0 || echo 1) ] &&
+    grep -q "^signer: CN = Throwaway test codeSigning" verify.log
+}
 for form in pkcs12 pkcs11; do
   check "$form: the signature verifies against the throwaway CA" \
     osslsigncode verify -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt -in $form.exe
@@ -95,13 +123,27 @@ for form in pkcs12 pkcs11; do
     $form-changed.exe
   check "$form: a copy with one byte changed does not verify" \
     fails osslsigncode verify -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt -in $form-changed.exe
-  check "$form: removing the signature gives the unsigned release's bytes" \
-    bash -c "osslsigncode remove-signature -in $form.exe -out $form-removed.exe && cmp $form-removed.exe unsigned.exe"
+  check "$form: rebuilt and given the detached signature, the program is the signed release" \
+    verdict identical "$scratch/$form.exe" "$scratch/$form.pem" "$scratch/$form.buildinfo"
 done
+check "pkcs11: the copy with one byte changed differs at that byte" \
+  verdict "differs at byte 1025" "$scratch/pkcs11-changed.exe" "$scratch/pkcs11.pem"
 check "pkcs12: the signature carries a verified time stamp" \
   bash -c 'osslsigncode verify -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt -in pkcs12.exe |
            grep "Timestamp Server Signature verification: ok"'
-for options in "--pkcs12" "--pkcs13 x" "--timestamp http://127.0.0.1/"; do
+
+# A pin the archive no longer serves, and a kept .deb that is not the pinned
+# one: each stops the build, saying why, and nothing is released.
+rm -rf gone && cp -a sources gone && rm -rf gone/build
+sed -i 's/^make 4.4.1-2 /make 4.4.1-0.gone /' gone/scripts/release-toolchain.txt
+check "a pin no longer served stops the release, naming it" \
+  bash -c 'cd gone && ! scripts/release.sh >../gone.log 2>&1 && grep -q "^  make=4.4.1-0.gone$" ../gone.log &&
+           [ ! -e build/release ]'
+rm -rf tampered && cp -a debs tampered && printf x >>tampered/make_4.4.1-2_amd64.deb
+check "a kept .deb that is not the pinned one stops the release" \
+  bash -c 'cd sources && ! scripts/release.sh --debs ../tampered >../tampered.log 2>&1 &&
+           grep -q "make_4.4.1-2_amd64.deb is not the pinned package" ../tampered.log'
+for options in "--pkcs12" "--pkcs13 x" "--timestamp http://127.0.0.1/" "--signing-time 1" "verify x.exe"; do
   check "the release script refuses '$options'" fails bash -c "cd sources && scripts/release.sh $options"
 done
 
