@@ -32,6 +32,8 @@ if wants run test; then
 fi
 if wants release sign test; then
   have mmdebstrap || missing+=(mmdebstrap)
+  # Shows the certificates of a signature that is checked.
+  have openssl || missing+=(openssl)
 fi
 if wants sign test; then
   have osslsigncode || missing+=(osslsigncode)
@@ -39,7 +41,6 @@ if wants sign test; then
   package libengine-pkcs11-openssl || missing+=(libengine-pkcs11-openssl)
 fi
 if wants test; then
-  have openssl || missing+=(openssl)
   have softhsm2-util || missing+=(softhsm2)
   have g++ || missing+=(g++)
   have python3 || missing+=(python3)

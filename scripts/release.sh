@@ -55,88 +55,92 @@ build_env=(LC_ALL=C.UTF-8 TZ=UTC HOME=/build PATH=/usr/bin:/bin)
 build_command="cmake --preset win32-release && cmake --build --preset win32-release --target zelvorin-cleanup \
 && cmake --install build/win32-release --prefix build/release"
 
-# Run by mmdebstrap once the root is made: puts the pinned toolchain in it,
-# builds, and leaves what it made in WORK/out. WORK holds the sources, the
-# kept .deb files if any, and the signature to attach if any.
+# Run inside the root, once mmdebstrap has made it: puts the pinned toolchain
+# in it, builds, and leaves what it made in STAGE/out. STAGE holds the
+# sources, the kept .deb files if any, and the signature to attach if any.
+# Everything happens inside, so that it works alike as root and in a user
+# namespace, whose root may not reach the caller's files; a failure is said
+# on a line of its own that starts with "zelvorin-release: ".
 in_root() {
-  local root=$1 work=$2 name version arch sha file gone=()
-  mkdir -p "$root/pinned" "$work/out"
-  if [ -d "$work/debs" ]; then
-    cp "$work"/debs/*.deb "$root/pinned/"
+  local stage=$1 name version arch sha file gone=()
+  local out=$stage/out
+  said() {
+    echo "zelvorin-release: $*" >&2
+    exit 1
+  }
+  mkdir -p /pinned "$out"
+  if [ -d "$stage/debs" ]; then
+    cp "$stage"/debs/*.deb /pinned/
   else
     while read -r name version arch sha; do
       # apt-cache says nothing of a version it lacks, and exits 0.
-      chroot "$root" apt-cache show "$name=$version" 2>/dev/null </dev/null | grep -q '^Package:' ||
-        gone+=("$name=$version")
+      [ -n "$(apt-cache show "$name=$version" 2>/dev/null </dev/null)" ] || gone+=("$name=$version")
     done < <(pins)
-    if [ ${#gone[@]} -gt 0 ]; then
-      printf '%s\n' "${gone[@]}" >"$work/gone"
-      exit 1
-    fi
-    chroot "$root" sh -c "chown _apt /pinned && cd /pinned && apt-get download -q $(pins | awk '{ printf "%s=%s ", $1, $2 }')"
+    [ ${#gone[@]} -eq 0 ] || said "Debian's archive no longer serves ${gone[*]}"
+    chown _apt /pinned
+    # shellcheck disable=SC2046
+    (cd /pinned && apt-get download -q $(pins | awk '{ printf "%s=%s ", $1, $2 }'))
   fi
   while read -r name version arch sha; do
-    file=$root/pinned/$(deb_name "$name" "$version" "$arch")
-    [ "$(sha256sum <"$file" | cut -d' ' -f1)" = "$sha" ] || {
-      echo "${file#"$root"} is not the pinned package: its SHA-256 differs" >"$work/bad"
-      exit 1
-    }
+    file=$(deb_name "$name" "$version" "$arch")
+    [ "$(sha256sum </pinned/"$file" | cut -d' ' -f1)" = "$sha" ] ||
+      said "$file is not the pinned package: its SHA-256 differs"
   done < <(pins)
-  DEBIAN_FRONTEND=noninteractive chroot "$root" sh -c 'apt-get install -y -q --no-install-recommends /pinned/*.deb'
-  cp "$root"/pinned/*.deb "$work/out/"
-  chroot "$root" dpkg-query -W -f='${Package}:${Architecture} (= ${Version})\n' | sort >"$work/installed"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends /pinned/*.deb
+  cp /pinned/*.deb "$out/"
+  dpkg-query -W -f='${Package}:${Architecture} (= ${Version})\n' | sort >"$out/installed"
   while read -r name version arch sha; do
-    grep -q -x -F "$name:$arch (= $version)" "$work/installed" || {
-      echo "the root does not hold $name at its pinned version $version" >"$work/bad"
-      exit 1
-    }
+    grep -q -x -F "$name:$arch (= $version)" "$out/installed" ||
+      said "the root does not hold $name at its pinned version $version"
   done < <(pins)
 
-  mkdir -p "$root$build_path"
-  cp -a "$work/sources/." "$root$build_path/"
-  chroot "$root" env -i "${build_env[@]}" sh -c "cd $build_path && $build_command"
-  cp -a "$root$build_path/build/release" "$work/out/release"
-  if [ -f "$work/signature.pem" ]; then
-    cp "$work/signature.pem" "$work/carried.pem" "$root/"
+  mkdir -p "$build_path"
+  cp -a "$stage/sources/." "$build_path/"
+  env -i "${build_env[@]}" sh -c "cd $build_path && $build_command"
+  cp -a "$build_path/build/release" "$out/release"
+  if [ -f "$stage/signature.pem" ]; then
     # osslsigncode checks the chain as it attaches, and writes nothing when it
     # has no certificates to check it against; given the signature's own, it
     # writes the file, and exits 1 when the chain ends in no trusted root.
     # The comparison that follows is the verdict, not that status.
-    chroot "$root" osslsigncode attach-signature -sigin /signature.pem -CAfile /carried.pem \
-      -in "$build_path/build/release/zelvorin-cleanup.exe" -out /attached.exe || true
-    [ ! -f "$root/attached.exe" ] || cp "$root/attached.exe" "$work/out/attached.exe"
+    osslsigncode attach-signature -sigin "$stage/signature.pem" -CAfile "$stage/carried.pem" \
+      -in "$build_path/build/release/zelvorin-cleanup.exe" -out "$out/attached.exe" || true
   fi
 }
-if [ "${1:-}" = in-root ]; then
-  in_root "$2" "$3"
+# Only ever as mmdebstrap's hook, inside the root it has just made.
+if [ "${1:-}" = in-root ] && [ "${MMDEBSTRAP_HOOK:-}" = customize ]; then
+  in_root "$2"
   exit 0
 fi
 
-# Builds in a fresh root: pinned_build WORK [DEBS-FOLDER]
+# Builds in a fresh root: pinned_build WORK [DEBS-FOLDER]. WORK/stage goes
+# into the root, WORK/out comes out of it.
 pinned_build() {
   local work=$1 debs=${2:-} name version arch sha file
-  mkdir -p "$work/sources"
-  tar -C "$project" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/sources" -xf -
+  local stage=$work/stage
+  mkdir -p "$stage/sources"
+  tar -C "$project" --exclude=./build --exclude=./.git -cf - . | tar -C "$stage/sources" -xf -
   if [ -n "$debs" ]; then
-    mkdir -p "$work/debs"
+    mkdir -p "$stage/debs"
     while read -r name version arch sha; do
       file=$debs/$(deb_name "$name" "$version" "$arch")
       [ -f "$file" ] || fail "the folder $debs lacks $(basename "$file")"
-      cp "$file" "$work/debs/"
+      cp "$file" "$stage/debs/"
     done < <(pins)
   fi
   echo "Building in a Debian $suite root with the toolchain of scripts/release-toolchain.txt ..."
   if ! mmdebstrap --quiet --variant=apt --architectures=amd64 \
-      --customize-hook="\"$script\" in-root \"\$1\" \"$work\"" "$suite" /dev/null \
+      --customize-hook="copy-in $stage /" \
+      --customize-hook='chroot "$1" bash /stage/sources/scripts/release.sh in-root /stage' \
+      --customize-hook="copy-out /stage/out $work" "$suite" /dev/null \
       "deb http://deb.debian.org/debian $suite main" "deb http://deb.debian.org/debian $suite-updates main" \
       "deb http://deb.debian.org/debian-security $suite-security main" >"$work/mmdebstrap.log" 2>&1; then
-    if [ -f "$work/gone" ]; then
-      echo "$0: Debian's archive no longer serves these pinned packages:" >&2
-      sed 's/^/  /' "$work/gone" >&2
-      echo "A point release has replaced them. Build with the .deb files kept beside the release" \
-        "(--debs FOLDER); nothing is built with other versions." >&2
-    elif [ -f "$work/bad" ]; then
-      echo "$0: $(cat "$work/bad")" >&2
+    if grep -q '^zelvorin-release: ' "$work/mmdebstrap.log"; then
+      sed -n "s|^zelvorin-release: |$0: |p" "$work/mmdebstrap.log" >&2
+      if grep -q '^zelvorin-release: .*no longer serves' "$work/mmdebstrap.log"; then
+        echo "A point release has replaced them. Build with the .deb files kept beside the release" \
+          "(--debs FOLDER); nothing is built with other versions." >&2
+      fi
     else
       tail -n 20 "$work/mmdebstrap.log" >&2
       echo "$0: making the build root failed (log above)" >&2
@@ -171,7 +175,7 @@ write_buildinfo() {  # write_buildinfo WORK RELEASE-FOLDER FILES...
     echo "Pinned-Packages:"
     pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }'
     echo "Installed-Build-Depends:"
-    sed 's/^/ /' "$work/installed"
+    sed 's/^/ /' "$work/out/installed"
     echo "Checksums-Sha256:"
     for file in "$@"; do
       echo " $(sha256 "$folder/$file") $(stat -c %s "$folder/$file") $file"
@@ -235,8 +239,9 @@ verify() {
   fi
   work=$(mktemp -d "${TMPDIR:-/tmp}/zelvorin-verify.XXXXXX")
   trap 'rm -rf "$work"' EXIT
-  cp "$signature" "$work/signature.pem"
-  openssl pkcs7 -in "$signature" -print_certs >"$work/carried.pem"
+  mkdir -p "$work/stage"
+  cp "$signature" "$work/stage/signature.pem"
+  openssl pkcs7 -in "$signature" -print_certs >"$work/stage/carried.pem"
   pinned_build "$work" "$debs"
   [ -f "$work/out/attached.exe" ] || fail "osslsigncode did not attach the signature"
   echo "rebuilt:     $(sha256 "$work/out/release/zelvorin-cleanup.exe")  zelvorin-cleanup.exe, unsigned"

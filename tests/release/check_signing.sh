@@ -137,7 +137,7 @@ check "pkcs12: the signature carries a verified time stamp" \
 rm -rf gone && cp -a sources gone && rm -rf gone/build
 sed -i 's/^make 4.4.1-2 /make 4.4.1-0.gone /' gone/scripts/release-toolchain.txt
 check "a pin no longer served stops the release, naming it" \
-  bash -c 'cd gone && ! scripts/release.sh >../gone.log 2>&1 && grep -q "^  make=4.4.1-0.gone$" ../gone.log &&
+  bash -c 'cd gone && ! scripts/release.sh >../gone.log 2>&1 && grep -q "no longer serves make=4.4.1-0.gone$" ../gone.log &&
            [ ! -e build/release ]'
 rm -rf tampered && cp -a debs tampered && printf x >>tampered/make_4.4.1-2_amd64.deb
 check "a kept .deb that is not the pinned one stops the release" \
