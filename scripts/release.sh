@@ -48,6 +48,8 @@ project=$(dirname "$(dirname "$script")")
 toolchain=$project/scripts/release-toolchain.txt
 suite=$(sed -n 's/^suite //p' "$toolchain")
 pins() { grep -v -E '^(#|suite |$)' "$toolchain"; }
+# The pins as BUILDINFO lists them.
+pinned_packages() { pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }'; }
 deb_name() { echo "${1}_${2//:/%3a}_$3.deb"; }
 # The build inside the root: a fixed place, environment and command.
 build_path=/build/zelvorin-cleanup
@@ -173,7 +175,7 @@ write_buildinfo() {  # write_buildinfo WORK RELEASE-FOLDER FILES...
     echo "Environment:"
     printf ' %s\n' "${build_env[@]}"
     echo "Pinned-Packages:"
-    pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }'
+    pinned_packages
     echo "Installed-Build-Depends:"
     sed 's/^/ /' "$work/out/installed"
     echo "Checksums-Sha256:"
@@ -196,13 +198,13 @@ show_signer() {
     0x*) serial=${serial#0x} ;;
     *) serial=$(printf '%X' "$serial") ;;
   esac
+  serial=$(echo "$serial" | tr a-f A-F | sed 's/^0*//')
   describe() {
     echo "$1 $(openssl x509 -in "$2" -noout -subject -nameopt oneline | sed 's/^subject= *//')"
     echo "  SHA-256 $(openssl x509 -in "$2" -noout -fingerprint -sha256 | sed 's/^.*=//')"
   }
   for cert in "$certs"/*.pem; do
-    [ "$(openssl x509 -in "$cert" -noout -serial | sed 's/^serial=0*//')" != "$(echo "$serial" | tr a-f A-F | sed 's/^0*//')" ] ||
-      describe "signer:" "$cert"
+    [ "$(openssl x509 -in "$cert" -noout -serial | sed 's/^serial=0*//')" != "$serial" ] || describe "signer:" "$cert"
   done
   for cert in "$certs"/*.pem; do
     describe "carried:" "$cert"
@@ -233,7 +235,7 @@ verify() {
     have=$(git -C "$project" rev-parse HEAD 2>/dev/null || echo "unknown (the sources are not a git checkout)")
     [ "$want" = "$have" ] || fail "BUILDINFO is for commit $want; these sources are at $have"
     diff <(sed -n '/^Pinned-Packages:/,/^[^ ]/p' "$buildinfo" | grep '^ ') \
-         <(pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }') >/dev/null ||
+         <(pinned_packages) >/dev/null ||
       fail "BUILDINFO pins another toolchain than scripts/release-toolchain.txt"
     echo "BUILDINFO: commit $want, the same pinned toolchain"
   fi
@@ -250,8 +252,9 @@ verify() {
     return 0
   fi
   # cmp says "differ: byte N, line M", or "EOF on FILE after byte N" when
-  # one is the other's beginning.
+  # one is the other's beginning, or that one is empty.
   case $at in
+    *"is empty"*) at=1 ;;
     *"after byte "*) at=${at##*after byte }; at=$((${at%%[^0-9]*} + 1)) ;;
     *) at=${at#*byte }; at=${at%%,*} ;;
   esac
