@@ -135,14 +135,14 @@ check "pkcs12: the signature carries a verified time stamp" \
 # A pin the archive no longer serves, and a kept .deb that is not the pinned
 # one: each stops the build, saying why, and nothing is released.
 rm -rf gone && cp -a sources gone && rm -rf gone/build
-sed -i 's/^make 4.4.1-2 /make 4.4.1-0.gone /' gone/scripts/release-toolchain.txt
+sed -i 's/^make [^ ]* /make 0.gone /' gone/scripts/release-toolchain.txt
 check "a pin no longer served stops the release, naming it" \
-  bash -c 'cd gone && ! scripts/release.sh >../gone.log 2>&1 && grep -q "no longer serves make=4.4.1-0.gone$" ../gone.log &&
+  bash -c 'cd gone && ! scripts/release.sh >../gone.log 2>&1 && grep -q "no longer serves make=0.gone$" ../gone.log &&
            [ ! -e build/release ]'
-rm -rf tampered && cp -a debs tampered && printf x >>tampered/make_4.4.1-2_amd64.deb
+rm -rf tampered && cp -a debs tampered && make_deb=$(cd tampered && echo make_*.deb) && printf x >>"tampered/$make_deb"
 check "a kept .deb that is not the pinned one stops the release" \
   bash -c 'cd sources && ! scripts/release.sh --debs ../tampered >../tampered.log 2>&1 &&
-           grep -q "make_4.4.1-2_amd64.deb is not the pinned package" ../tampered.log'
+           grep -q "$1 is not the pinned package" ../tampered.log' tampered "$make_deb"
 for options in "--pkcs12" "--pkcs13 x" "--timestamp http://127.0.0.1/" "--signing-time 1" "verify x.exe"; do
   check "the release script refuses '$options'" fails bash -c "cd sources && scripts/release.sh $options"
 done
