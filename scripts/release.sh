@@ -51,6 +51,11 @@ pins() { grep -v -E '^(#|suite |$)' "$toolchain"; }
 # The pins as BUILDINFO lists them.
 pinned_packages() { pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }'; }
 deb_name() { echo "${1}_${2//:/%3a}_$3.deb"; }
+sha256() { sha256sum <"$1" | cut -d' ' -f1; }
+# The commit the sources are at, as BUILDINFO names it.
+source_commit() {
+  git -C "$project" rev-parse HEAD 2>/dev/null || echo "unknown (the sources are not a git checkout)"
+}
 # The build inside the root: a fixed place, environment and command.
 build_path=/build/zelvorin-cleanup
 build_env=(LC_ALL=C.UTF-8 TZ=UTC HOME=/build PATH=/usr/bin:/bin)
@@ -85,7 +90,7 @@ in_root() {
   fi
   while read -r name version arch sha; do
     file=$(deb_name "$name" "$version" "$arch")
-    [ "$(sha256sum </pinned/"$file" | cut -d' ' -f1)" = "$sha" ] ||
+    [ "$(sha256 "/pinned/$file")" = "$sha" ] ||
       said "$file is not the pinned package: its SHA-256 differs"
   done < <(pins)
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends /pinned/*.deb
@@ -151,22 +156,18 @@ pinned_build() {
   fi
 }
 
-sha256() { sha256sum <"$1" | cut -d' ' -f1; }
-
 # What the release is and what made it, after Debian's .buildinfo.
 write_buildinfo() {  # write_buildinfo WORK RELEASE-FOLDER FILES...
-  local work=$1 folder=$2 commit modified=unknown file
+  local work=$1 folder=$2 modified=unknown file
   shift 2
-  if commit=$(git -C "$project" rev-parse HEAD 2>/dev/null); then
+  if git -C "$project" rev-parse HEAD >/dev/null 2>&1; then
     modified=no
     [ -z "$(git -C "$project" status --porcelain)" ] || modified=yes
-  else
-    commit="unknown (the sources are not a git checkout)"
   fi
   {
     echo "Format: 1.0"
     echo "Source: zelvorin-cleanup"
-    echo "Commit: $commit"
+    echo "Commit: $(source_commit)"
     echo "Modified: $modified"
     echo "Build-Origin: Debian $suite"
     echo "Build-Architecture: amd64"
@@ -232,7 +233,7 @@ verify() {
     # before building rather than after.
     local want have
     want=$(sed -n 's/^Commit: //p' "$buildinfo")
-    have=$(git -C "$project" rev-parse HEAD 2>/dev/null || echo "unknown (the sources are not a git checkout)")
+    have=$(source_commit)
     [ "$want" = "$have" ] || fail "BUILDINFO is for commit $want; these sources are at $have"
     diff <(sed -n '/^Pinned-Packages:/,/^[^ ]/p' "$buildinfo" | grep '^ ') \
          <(pinned_packages) >/dev/null ||
