@@ -59,12 +59,36 @@ if wants test; then
   have cppcheck || missing+=(cppcheck)
 fi
 
+# apt-get update, with apt's own retries for a short glitch. An index that
+# still cannot be fetched is named, with what usually causes it: apt says no
+# more than that it failed, and exits 100.
+update_package_lists() {
+  local log status=0
+  log=$(mktemp)
+  $sudo apt-get update -q -o Acquire::Retries=3 2>&1 | tee "$log" || status=$?
+  if [ "$status" -ne 0 ] || grep -q '^[EW]: Failed to fetch' "$log"; then
+    {
+      echo "$0: apt-get update could not fetch these package indexes (exit status $status):"
+      sed -n 's/^[EW]: Failed to fetch \([^ ]*\) *\(.*\)$/  \1\n    \2/p' "$log"
+      echo "The usual cause is a mirror that is still syncing: it serves an index whose size or"
+      echo "checksum does not match its Release file (apt: \"Mirror sync in progress?\"). That mends"
+      echo "itself, often within hours, sometimes only after a day: run this script again later, or"
+      echo "point /etc/apt/sources.list at another mirror. Until then nothing installs from that index;"
+      echo "with the i386 architecture added, wine32:i386 cannot be installed while the security"
+      echo "suite's i386 index is the one missing, since its amd64 siblings are newer there."
+    } >&2
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
+}
+
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   if wants run test && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi
-  $sudo apt-get update -q
+  update_package_lists
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
 fi
 
@@ -77,6 +101,12 @@ if ! printf '3.25\n%s\n' "$cmake_version" | sort -C -V; then
   echo "$0: found CMake $cmake_version; the presets need 3.25 or later" >&2
   exit 1
 fi
-found="CMake $cmake_version, $(wine --version), MinGW-w64 GCC $(i686-w64-mingw32-g++ -dumpfullversion)"
+if ! wine_version=$(wine --version 2>&1); then
+  # Some kernels (and virtual machines) have 32-bit emulation turned off.
+  echo "$0: warning: Wine cannot run here, so neither can the program: $wine_version" >&2
+  echo "$0: the program builds, but running it fails and the tests under Wine are skipped" >&2
+  wine_version="Wine (cannot run)"
+fi
+found="CMake $cmake_version, $wine_version, MinGW-w64 GCC $(i686-w64-mingw32-g++ -dumpfullversion)"
 ! wants test || found+=", Clang $(clang++ -dumpversion), $(cppcheck --version)"
 echo "install-deps: found $found"

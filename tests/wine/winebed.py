@@ -25,6 +25,23 @@ TEXT_CLEANED = "Zelvorin registry setting detected and cleaned - Version 1.0"
 TEXT_NOT_CLEANED = "Zelvorin registry setting could not be cleaned - Version 1.0"
 
 
+# The exit status of a run that could not test anything, as CTest's
+# SKIP_RETURN_CODE: the machine cannot run the program at all.
+SKIPPED = 77
+
+
+def why_wine_cannot_run():
+    """None when Wine can run a 32-bit program here; else why not. A kernel
+    without 32-bit emulation (configured or booted without it, as some
+    virtual machines are) refuses every i386 executable, Wine's own loader
+    included: no test of the program can run there, and none may pass."""
+    result = subprocess.run(["wine", "--version"], capture_output=True, timeout=60)
+    if result.returncode != 0 and b"Exec format error" in result.stderr:
+        return ("this machine's kernel cannot run 32-bit x86 programs (32-bit emulation is off), "
+                "so Wine cannot run the program: %s" % result.stderr.decode(errors="replace").strip())
+    return None
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
