@@ -4,11 +4,15 @@
 # the bytes of a release depend only on the sources and that list. The root
 # is made with mmdebstrap (as root, or in a user namespace) and thrown away.
 # The release goes to build/release: the program, SHA256SUMS, BUILDINFO (what
-# the root held), and the README with its pictures; the toolchain's .deb
-# files go to build/release-debs, to keep beside the release.
+# the root held), LICENSE, and the README with its pictures; the toolchain's
+# .deb files go to build/release-debs, to keep beside the release.
 #
-#   scripts/release.sh [--debs FOLDER] [SIGNING]
+#   scripts/release.sh [--snapshot] [--debs FOLDER] [SIGNING]
 #   scripts/release.sh verify SIGNED-EXE SIGNATURE [BUILDINFO] [--debs FOLDER]
+#
+# A release is built from a commit tagged vX.Y.Z, X.Y.Z being project(VERSION)
+# in CMakeLists.txt, with no uncommitted changes; --snapshot builds whatever
+# the tree holds, and BUILDINFO says it is a snapshot.
 #
 # SIGNING signs the program (Authenticode, SHA-256) with osslsigncode:
 #   --pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE
@@ -28,7 +32,7 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 [--debs FOLDER] [--pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE]" \
+  echo "usage: $0 [--snapshot] [--debs FOLDER] [--pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE]" \
     "[--timestamp URL] [--signing-time UNIX-TIME]" >&2
   echo "       $0 verify SIGNED-EXE SIGNATURE [BUILDINFO] [--debs FOLDER]" >&2
   exit 2
@@ -52,6 +56,8 @@ pins() { grep -v -E '^(#|suite |$)' "$toolchain"; }
 pinned_packages() { pins | awk '{ printf " %s:%s (= %s) %s\n", $1, $3, $2, $4 }'; }
 deb_name() { echo "${1}_${2//:/%3a}_$3.deb"; }
 sha256() { sha256sum <"$1" | cut -d' ' -f1; }
+version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\).*/\1/p' "$project/CMakeLists.txt")
+tag=v$version
 # The commit the sources are at, as BUILDINFO names it.
 source_commit() {
   git -C "$project" rev-parse HEAD 2>/dev/null || echo "unknown (the sources are not a git checkout)"
@@ -169,6 +175,12 @@ write_buildinfo() {  # write_buildinfo WORK RELEASE-FOLDER FILES...
     echo "Source: zelvorin-cleanup"
     echo "Commit: $(source_commit)"
     echo "Modified: $modified"
+    echo "Version: $version"
+    if [ -n "$snapshot" ]; then
+      echo "Tag: none (a snapshot)"
+    else
+      echo "Tag: $tag"
+    fi
     echo "Build-Origin: Debian $suite"
     echo "Build-Architecture: amd64"
     echo "Build-Path: $build_path"
@@ -269,8 +281,13 @@ if [ "${1:-}" = verify ]; then
   exit $?
 fi
 
-pkcs12= module= key= cert= timestamp= signing_time= debs=
+pkcs12= module= key= cert= timestamp= signing_time= debs= snapshot=
 while [ $# -gt 0 ]; do
+  if [ "$1" = --snapshot ]; then
+    snapshot=yes
+    shift
+    continue
+  fi
   [ $# -ge 2 ] && [ -n "$2" ] || usage
   case $1 in
     --pkcs12) pkcs12=$(existing_file "$2") ;;
@@ -294,6 +311,15 @@ fi
 signing=$pkcs12$module
 
 cd "$project"
+# A release is what its tag names, and nothing else: a change not committed
+# would be in the program but in no commit that BUILDINFO could name.
+if [ -z "$snapshot" ]; then
+  git rev-parse HEAD >/dev/null 2>&1 || fail "the sources are not a git checkout; build a snapshot with --snapshot"
+  [ -z "$(git status --porcelain)" ] ||
+    fail "the tree has uncommitted changes; commit them, or build a snapshot with --snapshot"
+  git tag --points-at HEAD | grep -q -x -F "$tag" ||
+    fail "HEAD is not tagged $tag (project(VERSION) in CMakeLists.txt is $version); tag it, or build a snapshot with --snapshot"
+fi
 scripts/install-deps.sh "$([ -n "$signing" ] && echo sign || echo release)"
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvorin-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -304,7 +330,6 @@ cp -a "$work/out/release" build/release
 mkdir build/release-debs
 mv "$work"/out/*.deb build/release-debs/
 
-files=(zelvorin-cleanup.exe)
 if [ -n "$signing" ]; then
   program=build/release/zelvorin-cleanup.exe
   unsigned=build/release/zelvorin-cleanup.unsigned.exe
@@ -325,8 +350,9 @@ if [ -n "$signing" ]; then
     "${sign[@]}"
   fi
   osslsigncode extract-signature -pem -in "$program" -out "$program.pem"
-  files+=(zelvorin-cleanup.exe.pem zelvorin-cleanup.unsigned.exe)
 fi
+# Every file of the release, the README's pictures included.
+mapfile -t files < <(cd build/release && find . -type f ! -name SHA256SUMS ! -name BUILDINFO | sed 's|^\./||' | LC_ALL=C sort)
 (cd build/release && sha256sum "${files[@]}" >SHA256SUMS)
 write_buildinfo "$work" build/release "${files[@]}"
 cat build/release/SHA256SUMS

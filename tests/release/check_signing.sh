@@ -74,10 +74,15 @@ tsa=$!
 for _ in $(seq 100); do [ -s tsa.port ] && break; sleep 0.1; done
 export no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
 
-# Each form of the release script, run in a copy of the sources; NAME.exe
-# keeps what it released. The first run fetches the pinned toolchain, the
-# others take the .deb files it kept.
+# Each form of the release script, run in a copy of the sources committed
+# and tagged as a release is; NAME.exe keeps what it released. The first run
+# fetches the pinned toolchain, the others take the .deb files it kept.
 tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C sources -xf -
+version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\).*/\1/p' sources/CMakeLists.txt)
+git -C sources init -q
+git -C sources add -A
+git -C sources -c user.name=test -c user.email=test@example.invalid commit -q -m "the release"
+git -C sources tag "v$version"
 release() {  # release NAME [OPTIONS...]
   local name=$1
   shift
@@ -89,6 +94,12 @@ release() {  # release NAME [OPTIONS...]
     sed -n "/^Checksums-Sha256:/,\$p" BUILDINFO | tail -n +2 | while read -r sum size file; do
       [ "$(sha256sum <"$file" | cut -d" " -f1) $(stat -c %s "$file")" = "$sum $size" ] || exit 1
     done'
+  check "$name: the release is the program, LICENSE, the README and its pictures, no more" bash -c 'cd sources/build/release &&
+    [ "$(find . -type f | sed "s|^\./||" | grep -v -x -E "SHA256SUMS|BUILDINFO|zelvorin-cleanup\.(exe\.pem|unsigned\.exe)" | LC_ALL=C sort)" = \
+      "$(printf "%s\n" LICENSE README.md docs/already-cleaned.png docs/detected-and-cleaned.png docs/not-cleaned.png \
+         zelvorin-cleanup.exe)" ]'
+  check "$name: SHA256SUMS lists every file of the release" bash -c 'cd sources/build/release &&
+    [ "$(find . -type f ! -name SHA256SUMS ! -name BUILDINFO | sed "s|^\./||" | LC_ALL=C sort)" = "$(sed "s/^[0-9a-f]*  //" SHA256SUMS)" ]'
   cp sources/build/release/BUILDINFO "$name.buildinfo"
   [ ! -f sources/build/release/zelvorin-cleanup.exe.pem ] || cp sources/build/release/zelvorin-cleanup.exe.pem "$name.pem"
 }
@@ -101,9 +112,16 @@ check "BUILDINFO: the root held every pinned package at its version" bash -c '
   done'
 ZELVORIN_SIGN_PASSWORD=throwaway release pkcs12 --debs "$scratch/debs" --pkcs12 "$scratch/keys/signer.p12" \
   --timestamp "http://127.0.0.1:$(cat tsa.port)"
-ZELVORIN_SIGN_PASSWORD=12345678 release pkcs11 --debs "$scratch/debs" --pkcs11-module /usr/lib/softhsm/libsofthsm2.so \
+check "pkcs12: BUILDINFO names the tag of the version" grep -q -x "Tag: v$version" pkcs12.buildinfo
+# A file git does not know of makes the tree a modified one: only a snapshot may be built from it.
+echo "a note" >sources/untracked-note
+check "a tree with uncommitted changes is refused as a release" \
+  bash -c 'cd sources && ! scripts/release.sh >../modified.log 2>&1 && grep -q "uncommitted changes" ../modified.log'
+ZELVORIN_SIGN_PASSWORD=12345678 release pkcs11 --snapshot --debs "$scratch/debs" --pkcs11-module /usr/lib/softhsm/libsofthsm2.so \
   --key "pkcs11:token=zelvorin-test;object=signer;type=private" --cert "$scratch/keys/chain.pem" \
   --signing-time 1767225600
+check "pkcs11: BUILDINFO says it is a snapshot of a modified tree" \
+  bash -c 'grep -q -x "Tag: none (a snapshot)" pkcs11.buildinfo && grep -q -x "Modified: yes" pkcs11.buildinfo'
 check "pkcs11: the signed release holds the unsigned program it signed" cmp sources/build/release/zelvorin-cleanup.unsigned.exe unsigned.exe
 
 verdict() {  # verdict EXPECTED SIGNED SIGNATURE [MORE...]: the last line of the release's own check
@@ -137,12 +155,17 @@ check "pkcs12: the signature carries a verified time stamp" \
 rm -rf gone && cp -a sources gone && rm -rf gone/build
 sed -i 's/^make [^ ]* /make 0.gone /' gone/scripts/release-toolchain.txt
 check "a pin no longer served stops the release, naming it" \
-  bash -c 'cd gone && ! scripts/release.sh >../gone.log 2>&1 && grep -q "no longer serves make=0.gone$" ../gone.log &&
+  bash -c 'cd gone && ! scripts/release.sh --snapshot >../gone.log 2>&1 && grep -q "no longer serves make=0.gone$" ../gone.log &&
            [ ! -e build/release ]'
 rm -rf tampered && cp -a debs tampered && make_deb=$(cd tampered && echo make_*.deb) && printf x >>"tampered/$make_deb"
 check "a kept .deb that is not the pinned one stops the release" \
-  bash -c 'cd sources && ! scripts/release.sh --debs ../tampered >../tampered.log 2>&1 &&
+  bash -c 'cd sources && ! scripts/release.sh --snapshot --debs ../tampered >../tampered.log 2>&1 &&
            grep -q "$1 is not the pinned package" ../tampered.log' tampered "$make_deb"
+rm sources/untracked-note
+git -C sources tag -d "v$version" >/dev/null
+check "a commit without the version's tag is refused as a release" \
+  bash -c 'cd sources && ! scripts/release.sh >../untagged.log 2>&1 && grep -q "HEAD is not tagged v$1" ../untagged.log' \
+  untagged "$version"
 for options in "--pkcs12" "--pkcs13 x" "--timestamp http://127.0.0.1/" "--signing-time 1" "verify x.exe"; do
   check "the release script refuses '$options'" fails bash -c "cd sources && scripts/release.sh $options"
 done

@@ -550,15 +550,19 @@ def planted_cases(results, bed, program):
         bed.wine(["reg", "delete", "HKCU\\" + PLANTED_OVERRIDES.rsplit("\\", 1)[0], "/f"], check=False)
 
 
-EXPECTED_VERSION = {
-    "fixed": "1.0.0.0 1.0.0.0",
-    "FileVersion": "1.0.0.0",
-    "ProductVersion": "1.0.0.0",
-    "FileDescription": "Zelvorin registry clean-up",
-    "ProductName": "Zelvorin registry clean-up",
-    "InternalName": "zelvorin-cleanup",
-    "OriginalFilename": "zelvorin-cleanup.exe",
-}
+def expected_version_resource(version):
+    """The version resource's fields, for the project's version (x.y.z)."""
+    windows_version = version + ".0"
+    return {
+        "fixed": windows_version + " " + windows_version,
+        "FileVersion": windows_version,
+        "ProductVersion": windows_version,
+        "FileDescription": "Zelvorin registry clean-up",
+        "ProductName": "Zelvorin registry clean-up",
+        "InternalName": "zelvorin-cleanup",
+        "OriginalFilename": "zelvorin-cleanup.exe",
+        "LegalCopyright": "Copyright (C) 2026 the zelvorin-cleanup authors. 0BSD licence.",
+    }
 SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
     "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
@@ -567,9 +571,11 @@ SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
 
 def release_cases(results, bed, program):
     """The version resource and the manifest, read back through the platform."""
+    if program.version is None:
+        raise RuntimeError("the release group needs --version")
     exe = hex_path(bed, program.exe)
     report = parse_report(run_case_ops(bed, program.driver, [["version", exe], ["manifest", exe]]).stdout)
-    for field, value in EXPECTED_VERSION.items():
+    for field, value in expected_version_resource(program.version).items():
         results.check(report.get("version-" + field) == [value], "version resource: " + field,
                       str(report.get("version-" + field)))
     results.check("version-CompanyName" not in report, "version resource names no maker")
@@ -583,6 +589,8 @@ def release_cases(results, bed, program):
     def find(path):
         return manifest.findall(".//" + "/".join("{%s}%s" % step for step in path))
 
+    versions = [e.get("version") for e in manifest.findall("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")]
+    results.check(versions == [program.version + ".0"], "manifest: the program's version", str(versions))
     levels = [e.get("level") for e in find([("urn:schemas-microsoft-com:asm.v3", "requestedExecutionLevel")])]
     results.check(levels == ["asInvoker"], "manifest: runs as invoker", str(levels))
     ids = {e.get("Id") for e in find([("urn:schemas-microsoft-com:compatibility.v1", "supportedOS")])}
@@ -617,8 +625,9 @@ def signature_cases(results, bed, program):
 
 
 class Program:
-    def __init__(self, exe, driver, work, unsigned=None):
+    def __init__(self, exe, driver, work, unsigned=None, version=None):
         self.exe = os.path.abspath(exe)
+        self.version = version
         self.unsigned = unsigned and os.path.abspath(unsigned)
         self.driver = windows_path(driver)
         built = os.path.dirname(os.path.abspath(driver))
@@ -653,10 +662,11 @@ def main():
     parser.add_argument("--work", required=True, help="folder for prefixes, snapshots and screenshots")
     parser.add_argument("--group", action="append", choices=sorted(GROUPS), help="run only these groups")
     parser.add_argument("--unsigned", help="the unsigned program, for the signature group")
+    parser.add_argument("--version", help="the project's version (x.y.z), for the release group")
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32",
                         help="the prefix's Windows: 32-bit, or 64-bit with the program under WoW64")
     args = parser.parse_args()
-    program = Program(args.exe, args.driver, args.work, args.unsigned)
+    program = Program(args.exe, args.driver, args.work, args.unsigned, args.version)
     reason = why_wine_cannot_run()
     if reason:
         print("SKIP - " + reason)
