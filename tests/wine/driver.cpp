@@ -21,10 +21,12 @@
 //   dump FILE                       write every HKLM key and value to FILE, sorted
 //   detect                          report whether each entry is there, as a fleet
 //                                   tool's detection rule sees it in either view
-//   run EXE CMD [--screenshot BMP]  start the program EXE with the command line CMD,
+//   run EXE CMD [--screenshot BMP] [--cwd DIR]
+//                                   start the program EXE with the command line CMD,
 //                                   both as hex bytes in the ANSI code page, so
-//                                   that they arrive exactly; dismiss its box
-//                                   like a user and report what was seen
+//                                   that they arrive exactly, in the working folder
+//                                   DIR (as hex) if given; dismiss its box like a
+//                                   user and report what was seen
 #include <windows.h>
 // After windows.h, which it needs.
 #include <softpub.h>
@@ -394,23 +396,26 @@ void dismiss(HWND box)
     PostMessageA(box, WM_CLOSE, 0, 0);
 }
 
-PROCESS_INFORMATION start_program(const std::string &exe, const std::string &command_line, DWORD flags)
+PROCESS_INFORMATION start_program(const std::string &exe, const std::string &command_line, DWORD flags,
+                                  const char *folder = nullptr)
 {
     std::vector<char> writable(command_line.begin(), command_line.end());
     writable.push_back('\0');
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+    if (!CreateProcessA(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, nullptr, folder, &startup,
                         &process))
         fail("CreateProcessA", exe, static_cast<long>(GetLastError()));
     return process;
 }
 
-void run(const char *exe_hex, const char *command_line_hex, const char *screenshot)
+void run(const char *exe_hex, const char *command_line_hex, const char *screenshot, const char *folder_hex)
 {
     const std::string exe = unhex(exe_hex);
-    PROCESS_INFORMATION process = start_program(exe, unhex(command_line_hex), 0);
+    const std::string folder = folder_hex != nullptr ? unhex(folder_hex) : std::string();
+    PROCESS_INFORMATION process =
+        start_program(exe, unhex(command_line_hex), 0, folder_hex != nullptr ? folder.c_str() : nullptr);
 
     int boxes = 0;
     int other_windows = 0;
@@ -627,11 +632,12 @@ int main(int argc, char **argv)
             const char *command_line = argv[i + 1];
             i += 2;
             const char *screenshot = nullptr;
-            if (i + 1 < argc && std::strcmp(argv[i], "--screenshot") == 0) {
-                screenshot = argv[i + 1];
+            const char *folder = nullptr;
+            while (i + 1 < argc && (std::strcmp(argv[i], "--screenshot") == 0 || std::strcmp(argv[i], "--cwd") == 0)) {
+                (std::strcmp(argv[i], "--cwd") == 0 ? folder : screenshot) = argv[i + 1];
                 i += 2;
             }
-            run(exe, command_line, screenshot);
+            run(exe, command_line, screenshot, folder);
         } else {
             fail("unknown op", op);
         }

@@ -256,12 +256,13 @@ def entries_state(hive, saved):
         "present" if any(under(e, saved(QRTLOAD)) for e in hive) else "absent")
 
 
-def registry_case(results, bed, program, case, tail, exe=None):
+def registry_case(results, bed, program, case, tail, exe=None, cwd=None):
     """Runs one case silently (empty tail) or with a report, and checks the
     registry before and after, the box and the exit status."""
     what = "%s (%s)" % (case.name, "report" if tail else "silent")
+    run = run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail, *(["--cwd", hex_path(bed, cwd)] if cwd else []))
     report, before, after, saved = hive_pair(
-        bed, program, [["detect"], run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail), ["detect"]],
+        bed, program, [["detect"], run, ["detect"]],
         setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
     expected = expected_removals(before, case.removed, saved)
     results.check(before - after == expected, what + ": exactly the expected entries removed",
@@ -351,12 +352,33 @@ ALLOWED_KERNEL32 = {"KERNEL32.GetCommandLineA", "KERNEL32.IsDBCSLeadByte", "KERN
                     "KERNEL32.ExitProcess", "KERNEL32.GetProcAddress", "KERNEL32.SetDefaultDllDirectories"}
 # LOAD_LIBRARY_SEARCH_SYSTEM32, set before any other call that could load a library.
 LIMITED_SEARCH = ["KERNEL32.SetDefaultDllDirectories", "00000800", 1]
+# Where SetDefaultDllDirectories is not found, the current folder leaves the
+# search instead, and nothing else comes first: the calls before the command
+# line is read, each with its text argument and whether it returned 0, 1 or
+# anything else (a handle).
+OLDER_SYSTEM_START = [("KERNEL32.GetModuleHandleA", '"kernel32.dll"', "handle"),
+                      ("KERNEL32.GetProcAddress", '"SetDefaultDllDirectorieZ"', 0),
+                      ("KERNEL32.GetProcAddress", '"SetDllDirectoryA"', "handle"),
+                      ("KERNEL32.SetDllDirectoryA", '""', 1)]
+
+
+def start_up_calls(calls):
+    """The calls before GetCommandLineA, as OLDER_SYSTEM_START lists them."""
+    names = [c[0] for c in calls]
+    end = names.index("KERNEL32.GetCommandLineA") if "KERNEL32.GetCommandLineA" in names else len(calls)
+    return [(function, args.split(" ", 1)[-1], retval if retval in (0, 1) else "handle")
+            for function, args, retval in calls[:end]]
 
 
 def relay_cases(results, bed, program):
-    exe, driver = program.exe, program.driver
-    for name, setup, statuses in RELAY_CASES:
-        what = "calls: " + name
+    driver = program.driver
+    runs = [(program.exe, "calls: ") + case for case in RELAY_CASES]
+    if program.older:
+        # The start-up is the same whatever the registry holds: one case shows it.
+        runs.append((program.older, "calls, older system: ") + RELAY_CASES[0])
+    for exe, label, name, setup, statuses in runs:
+        what = label + name
+        older = exe == program.older
         run_case_ops(bed, driver, RESET + setup)
         trace = bed.wine([exe], debug="+relay,+loaddll", display=False, check=False)
         teardown = [["unrestrict", op[1]] for op in setup if op[0] == "restrict"]
@@ -365,10 +387,17 @@ def relay_cases(results, bed, program):
         results.check(trace.returncode == 0, what + ": exit status 0", str(trace.returncode))
         calls = program_calls(trace.stderr, exe)
         registry = [c for c in calls if not c[0].startswith("KERNEL32.")]
-        others = {c[0] for c in calls if c[0].startswith("KERNEL32.")} - ALLOWED_KERNEL32
+        allowed = ALLOWED_KERNEL32 | ({"KERNEL32.SetDllDirectoryA"} if older else set())
+        others = {c[0] for c in calls if c[0].startswith("KERNEL32.")} - allowed
         results.check(not others, what + ": no other kernel32 calls on the silent path", str(others))
-        results.check(LIMITED_SEARCH in calls and all(c[0] in ALLOWED_KERNEL32 for c in calls[:calls.index(LIMITED_SEARCH)]),
-                      what + ": library search limited to the system folder first", str(calls[:6]))
+        if older:
+            results.check(start_up_calls(calls) == OLDER_SYSTEM_START,
+                          what + ": SetDefaultDllDirectories not found, then the current folder leaves the search, first",
+                          str(start_up_calls(calls)))
+        else:
+            results.check(LIMITED_SEARCH in calls and
+                          all(c[0] in ALLOWED_KERNEL32 for c in calls[:calls.index(LIMITED_SEARCH)]),
+                          what + ": library search limited to the system folder first", str(calls[:6]))
         expected, problems = [], []
         for (open_status, removal_status), key_path, (removal, entry) in zip(statuses, KEY_PATHS, REMOVALS):
             expected.append(("advapi32.RegOpenKeyExA", "80000002," + key_path + ",00000000,000f003f", open_status))
@@ -524,15 +553,24 @@ def planted_cases(results, bed, program):
         reg.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % PLANTED_OVERRIDES)
         reg.writelines('"%s"="native,builtin"\n' % name for name in names)
     bed.wine(["reg", "import", windows_path(overrides)])
+    # The older system's copy also starts in a working folder of planted
+    # files: there the search may still reach it after the system folder.
+    runs = [("unguarded", program.unguarded, "planted DLLs beside the program"),
+            ("guarded", program.exe, "planted DLLs beside the program")]
+    if program.older:
+        runs.append(("older-system", program.older, "older system: planted DLLs beside the program and in its working folder"))
     try:
-        for exe, guarded in ((program.unguarded, False), (program.exe, True)):
-            folder = os.path.join(program.work, "planted-guarded" if guarded else "planted-unguarded")
-            shutil.rmtree(folder, ignore_errors=True)
-            os.makedirs(folder)
+        for label, exe, case_name in runs:
+            guarded = label != "unguarded"
+            folder = os.path.join(program.work, "planted-" + label)
+            cwd = folder + "-cwd" if label == "older-system" else None
+            for planted in filter(None, (folder, cwd)):
+                shutil.rmtree(planted, ignore_errors=True)
+                os.makedirs(planted)
+                for name in names:
+                    shutil.copyfile(program.marker, os.path.join(planted, name + ".dll"))
             copy = os.path.join(folder, "zelvorin-cleanup.exe")
             shutil.copyfile(exe, copy)
-            for name in names:
-                shutil.copyfile(program.marker, os.path.join(folder, name + ".dll"))
             if not guarded:
                 # Shows that the planted files and the overrides would catch a program that loads them.
                 run_case_ops(bed, program.driver, [run_op(bed, copy, b"zelvorin-cleanup.exe /report")])
@@ -540,10 +578,10 @@ def planted_cases(results, bed, program):
                 results.check(markers, "without the guard, a report run loads a planted file", str(markers))
                 print("#   loaded without the guard: %s" % ", ".join(sorted(markers)))
                 continue
-            case = Case("planted DLLs beside the program", BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED)
+            case = Case(case_name, BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED)
             for tail in (b"", b" /report"):
-                registry_case(results, bed, program, case, tail, exe=copy)
-                markers = [f for f in os.listdir(folder) if f.endswith(".loaded")]
+                registry_case(results, bed, program, case, tail, exe=copy, cwd=cwd)
+                markers = [f for planted in filter(None, (folder, cwd)) for f in os.listdir(planted) if f.endswith(".loaded")]
                 results.check(not markers, "%s (%s): no planted file loaded" % (case.name, "report" if tail else "silent"),
                               str(markers))
     finally:
@@ -625,8 +663,9 @@ def signature_cases(results, bed, program):
 
 
 class Program:
-    def __init__(self, exe, driver, work, unsigned=None, version=None):
+    def __init__(self, exe, driver, work, unsigned=None, version=None, older=None):
         self.exe = os.path.abspath(exe)
+        self.older = older and os.path.abspath(older)
         self.version = version
         self.unsigned = unsigned and os.path.abspath(unsigned)
         self.driver = windows_path(driver)
@@ -663,10 +702,12 @@ def main():
     parser.add_argument("--group", action="append", choices=sorted(GROUPS), help="run only these groups")
     parser.add_argument("--unsigned", help="the unsigned program, for the signature group")
     parser.add_argument("--version", help="the project's version (x.y.z), for the release group")
+    parser.add_argument("--older-system", help="the program as a Windows without SetDefaultDllDirectories runs it"
+                        " (older_system_copy.py), for the calls and planted groups")
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32",
                         help="the prefix's Windows: 32-bit, or 64-bit with the program under WoW64")
     args = parser.parse_args()
-    program = Program(args.exe, args.driver, args.work, args.unsigned, args.version)
+    program = Program(args.exe, args.driver, args.work, args.unsigned, args.version, args.older_system)
     reason = why_wine_cannot_run()
     if reason:
         print("SKIP - " + reason)
