@@ -1,40 +1,36 @@
 #!/usr/bin/env bash
-# Builds the release in a Debian root made for the purpose, with the exact
-# toolchain of scripts/release-toolchain.txt, whatever Linux runs the script:
-# the bytes of a release depend only on the sources and that list. The root
-# is made with mmdebstrap (as root, or in a user namespace) and thrown away.
-# The release goes to build/release: the program, SHA256SUMS, BUILDINFO (what
-# the root held), LICENSE, and the README with its pictures; the toolchain's
-# .deb files go to build/release-debs, to keep beside the release.
+# Builds the release in a throwaway Debian root (mmdebstrap, as root or in a
+# user namespace) with the exact toolchain of scripts/release-toolchain.txt,
+# whatever Linux runs it: its bytes depend only on the sources and that list.
+# It goes to build/release, flat, each file ready to upload as it is: the
+# program, LICENSE, the pages and their pictures in one archive, BUILDINFO
+# (what the root held) and SHA256SUMS (every other file); the toolchain's
+# .deb files go to build/release-debs, to keep beside it.
 #
 #   scripts/release.sh [--snapshot] [--debs FOLDER] [SIGNING]
-#   scripts/release.sh verify SIGNED-EXE SIGNATURE [BUILDINFO] [--debs FOLDER]
+#   scripts/release.sh verify PROGRAM [SIGNATURE] [BUILDINFO] [--debs FOLDER]
 #
-# A release is built from a commit tagged vX.Y.Z, X.Y.Z being project(VERSION)
-# in CMakeLists.txt, with no uncommitted changes; --snapshot builds whatever
-# the tree holds, and BUILDINFO says it is a snapshot.
-#
-# SIGNING signs the program (Authenticode, SHA-256) with osslsigncode:
+# A release is built from a clean checkout of the commit tagged vX.Y.Z, X.Y.Z
+# being project(VERSION); --snapshot builds whatever the tree holds, and says
+# so in BUILDINFO. SIGNING (Authenticode, SHA-256, with osslsigncode) is
 #   --pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE
 #   [--timestamp URL] [--signing-time UNIX-TIME]
-# The PKCS#12 file's password, or the token's PIN, is read from the
-# environment variable ZELVORIN_SIGN_PASSWORD (empty when unset), never from
-# the command line, where other users of the machine could see it. A signed
-# release also holds the detached signature (zelvorin-cleanup.exe.pem) and
-# the unsigned program (zelvorin-cleanup.unsigned.exe).
+# with the password or PIN in ZELVORIN_SIGN_PASSWORD, never on the command
+# line, where other users could see it; a signed release also holds the
+# detached signature (.exe.pem) and the unsigned program (.unsigned.exe).
 #
-# verify rebuilds the unsigned program the same way, attaches the signature
-# to it and compares the result with SIGNED-EXE; its last line and exit
-# status are the verdict (0: identical, 1: differs). --debs takes the .deb
-# files from FOLDER, checked against their SHA-256 in the toolchain list,
-# instead of the archive, which serves a version only until a point release
-# replaces it.
+# verify rebuilds the program the same way from a clean checkout, attaches
+# the signature (a PEM file) if one is given, and compares. Its last line is
+# the verdict, its exit status that of cmp: 0 identical, 1 differs, 2 could
+# not compare, whatever the reason. --debs takes the .deb files from FOLDER,
+# checked against the toolchain list, instead of the archive, which serves a
+# version only until a point release replaces it.
 set -euo pipefail
 
 usage() {
   echo "usage: $0 [--snapshot] [--debs FOLDER] [--pkcs12 FILE | --pkcs11-module LIBRARY --key PKCS11-URI --cert CERTIFICATE]" \
     "[--timestamp URL] [--signing-time UNIX-TIME]" >&2
-  echo "       $0 verify SIGNED-EXE SIGNATURE [BUILDINFO] [--debs FOLDER]" >&2
+  echo "       $0 verify PROGRAM [SIGNATURE] [BUILDINFO] [--debs FOLDER]" >&2
   exit 2
 }
 fail() {
@@ -61,6 +57,12 @@ tag=v$version
 # The commit the sources are at, as BUILDINFO names it.
 source_commit() {
   git -C "$project" rev-parse HEAD 2>/dev/null || echo "unknown (the sources are not a git checkout)"
+}
+# A change not committed would be in the program but in no commit that
+# BUILDINFO could name: refuse_changes WHAT-ELSE-TO-DO.
+refuse_changes() {
+  git -C "$project" rev-parse HEAD >/dev/null 2>&1 || fail "the sources are not a git checkout; $1"
+  [ -z "$(git -C "$project" status --porcelain)" ] || fail "the tree has uncommitted changes; commit them, or $1"
 }
 # The build inside the root: a fixed place, environment and command.
 build_path=/build/zelvorin-cleanup
@@ -150,10 +152,9 @@ pinned_build() {
       "deb http://deb.debian.org/debian-security $suite-security main" >"$work/mmdebstrap.log" 2>&1; then
     if grep -q '^zelvorin-release: ' "$work/mmdebstrap.log"; then
       sed -n "s|^zelvorin-release: |$0: |p" "$work/mmdebstrap.log" >&2
-      if grep -q '^zelvorin-release: .*no longer serves' "$work/mmdebstrap.log"; then
+      ! grep -q '^zelvorin-release: .*no longer serves' "$work/mmdebstrap.log" ||
         echo "A point release has replaced them. Build with the .deb files kept beside the release" \
           "(--debs FOLDER); nothing is built with other versions." >&2
-      fi
     else
       tail -n 20 "$work/mmdebstrap.log" >&2
       echo "$0: making the build root failed (log above)" >&2
@@ -207,10 +208,7 @@ show_signer() {
   # The signature names its signer by issuer and serial number; openssl
   # prints a large serial in hex, a small one in decimal.
   serial=$(openssl pkcs7 -in "$signature" -print | awk '/signer_info:/ { s = 1 } s && /^ *serial:/ && !n++ { print $2 }')
-  case $serial in
-    0x*) serial=${serial#0x} ;;
-    *) serial=$(printf '%X' "$serial") ;;
-  esac
+  if [[ $serial == 0x* ]]; then serial=${serial#0x}; else serial=$(printf '%X' "$serial"); fi
   serial=$(echo "$serial" | tr a-f A-F | sed 's/^0*//')
   describe() {
     echo "$1 $(openssl x509 -in "$2" -noout -subject -nameopt oneline | sed 's/^subject= *//')"
@@ -219,27 +217,27 @@ show_signer() {
   for cert in "$certs"/*.pem; do
     [ "$(openssl x509 -in "$cert" -noout -serial | sed 's/^serial=0*//')" != "$serial" ] || describe "signer:" "$cert"
   done
-  for cert in "$certs"/*.pem; do
-    describe "carried:" "$cert"
-  done
+  for cert in "$certs"/*.pem; do describe "carried:" "$cert"; done
   rm -rf "$certs"
 }
 
 verify() {
-  [ $# -ge 2 ] || usage
-  local signed signature buildinfo= debs= at
+  [ $# -ge 1 ] || usage
+  local signed signature= buildinfo= debs= at file
   signed=$(existing_file "$1")
-  signature=$(existing_file "$2")
-  shift 2
+  shift
   while [ $# -gt 0 ]; do
     case $1 in
       --debs) [ $# -ge 2 ] || usage; debs=$(realpath -e -- "$2") || fail "no such folder: $2"; shift 2 ;;
       -*) usage ;;
-      *) [ -z "$buildinfo" ] || usage; buildinfo=$(existing_file "$1"); shift ;;
+      *) file=$(existing_file "$1"); shift
+        if grep -q -- '-----BEGIN PKCS7-----' "$file"; then [ -z "$signature" ] || usage; signature=$file
+        else [ -z "$buildinfo" ] || usage; buildinfo=$file; fi ;;
     esac
   done
+  refuse_changes "verify from a clean checkout of the release's tag"
   "$project/scripts/install-deps.sh" release
-  show_signer "$signature"
+  [ -z "$signature" ] || show_signer "$signature"
   if [ -n "$buildinfo" ]; then
     # Other sources or another toolchain cannot give the same bytes: say so
     # before building rather than after.
@@ -255,15 +253,16 @@ verify() {
   work=$(mktemp -d "${TMPDIR:-/tmp}/zelvorin-verify.XXXXXX")
   trap 'rm -rf "$work"' EXIT
   mkdir -p "$work/stage"
-  cp "$signature" "$work/stage/signature.pem"
-  openssl pkcs7 -in "$signature" -print_certs >"$work/stage/carried.pem"
-  pinned_build "$work" "$debs"
-  [ -f "$work/out/attached.exe" ] || fail "osslsigncode did not attach the signature"
-  echo "rebuilt:     $(sha256 "$work/out/release/zelvorin-cleanup.exe")  zelvorin-cleanup.exe, unsigned"
-  if at=$(cmp "$work/out/attached.exe" "$signed" 2>&1); then
-    echo "identical"
-    return 0
+  local rebuilt=$work/out/release/zelvorin-cleanup.exe
+  if [ -n "$signature" ]; then
+    cp "$signature" "$work/stage/signature.pem"
+    openssl pkcs7 -in "$signature" -print_certs >"$work/stage/carried.pem"
+    rebuilt=$work/out/attached.exe
   fi
+  pinned_build "$work" "$debs"
+  [ -f "$rebuilt" ] || fail "osslsigncode did not attach the signature"
+  echo "rebuilt:     $(sha256 "$work/out/release/zelvorin-cleanup.exe")  zelvorin-cleanup.exe, unsigned"
+  at=$(cmp "$rebuilt" "$signed" 2>&1) && { echo "identical"; return 0; }
   # cmp says "differ: byte N, line M", or "EOF on FILE after byte N" when
   # one is the other's beginning, or that one is empty.
   case $at in
@@ -272,22 +271,21 @@ verify() {
     *) at=${at#*byte }; at=${at%%,*} ;;
   esac
   echo "differs at byte $at"
-  return 1
+  return 3
 }
 
 if [ "${1:-}" = verify ]; then
   shift
-  verify "$@"
-  exit $?
+  # Whatever stops it before the comparison, a pin gone or no network
+  # included, is "could not compare", never "differs".
+  set +e
+  (set -e; verify "$@")
+  case $? in 0) exit 0 ;; 3) exit 1 ;; *) exit 2 ;; esac
 fi
 
 pkcs12= module= key= cert= timestamp= signing_time= debs= snapshot=
 while [ $# -gt 0 ]; do
-  if [ "$1" = --snapshot ]; then
-    snapshot=yes
-    shift
-    continue
-  fi
+  [ "$1" != --snapshot ] || { snapshot=yes; shift; continue; }
   [ $# -ge 2 ] && [ -n "$2" ] || usage
   case $1 in
     --pkcs12) pkcs12=$(existing_file "$2") ;;
@@ -311,12 +309,9 @@ fi
 signing=$pkcs12$module
 
 cd "$project"
-# A release is what its tag names, and nothing else: a change not committed
-# would be in the program but in no commit that BUILDINFO could name.
+# A release is what its tag names, and nothing else.
 if [ -z "$snapshot" ]; then
-  git rev-parse HEAD >/dev/null 2>&1 || fail "the sources are not a git checkout; build a snapshot with --snapshot"
-  [ -z "$(git status --porcelain)" ] ||
-    fail "the tree has uncommitted changes; commit them, or build a snapshot with --snapshot"
+  refuse_changes "build a snapshot with --snapshot"
   git tag --points-at HEAD | grep -q -x -F "$tag" ||
     fail "HEAD is not tagged $tag (project(VERSION) in CMakeLists.txt is $version); tag it, or build a snapshot with --snapshot"
 fi
@@ -351,8 +346,8 @@ if [ -n "$signing" ]; then
   fi
   osslsigncode extract-signature -pem -in "$program" -out "$program.pem"
 fi
-# Every file of the release, the README's pictures included.
+# BUILDINFO names every other file, and SHA256SUMS every file but itself.
 mapfile -t files < <(cd build/release && find . -type f ! -name SHA256SUMS ! -name BUILDINFO | sed 's|^\./||' | LC_ALL=C sort)
-(cd build/release && sha256sum "${files[@]}" >SHA256SUMS)
 write_buildinfo "$work" build/release "${files[@]}"
+(cd build/release && sha256sum "${files[@]}" BUILDINFO >SHA256SUMS)
 cat build/release/SHA256SUMS

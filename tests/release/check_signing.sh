@@ -3,9 +3,11 @@
 # can, with a PKCS#12 file (and a time stamp) and with a key on a token (a
 # SoftHSM2 one, at a fixed signing time), using a throwaway CA and
 # time-stamping authority made here; then checks what a user can: the
+# release's files are flat and all in SHA256SUMS, the pages' links work, the
 # signature verifies, one changed byte breaks it, the release's own check
 # rebuilds the program, attaches the detached signature and gets the signed
-# file back, BUILDINFO says what the root held, and under Wine
+# file back (exit status 0, 1 or 2 as cmp's), BUILDINFO says what the root
+# held, and under Wine
 # WinVerifyTrust agrees and the signed program behaves as the unsigned one.
 # Needs the Debian archive (or a mirror of it) and root or user namespaces.
 # Usage: check_signing.sh SOURCE_DIR SCRATCH_DIR DRIVER WINE_WORK
@@ -88,18 +90,18 @@ release() {  # release NAME [OPTIONS...]
   shift
   check "$name: the release script succeeds" bash -c 'cd sources && scripts/release.sh "$@"' release "$@"
   cp sources/build/release/zelvorin-cleanup.exe "$name.exe"
-  check "$name: SHA256SUMS covers the released files" bash -c 'cd sources/build/release && sha256sum -c SHA256SUMS'
+  cp sources/build/release/zelvorin-cleanup-"$version"-pages.zip "$name.zip"
+  check "$name: flat files, every one in SHA256SUMS, every link in the pages alive" \
+    python3 "$source_dir/tests/release/check_release.py" sources/build/release
   check "$name: BUILDINFO has their sizes and SHA-256" bash -c 'cd sources/build/release &&
     grep -q "^ [0-9a-f]\{64\} [0-9]* zelvorin-cleanup.exe$" BUILDINFO &&
     sed -n "/^Checksums-Sha256:/,\$p" BUILDINFO | tail -n +2 | while read -r sum size file; do
       [ "$(sha256sum <"$file" | cut -d" " -f1) $(stat -c %s "$file")" = "$sum $size" ] || exit 1
     done'
-  check "$name: the release is the program, LICENSE, the README and its pictures, no more" bash -c 'cd sources/build/release &&
+  check "$name: the release is the program, LICENSE and the pages' archive, no more" bash -c 'cd sources/build/release &&
     [ "$(find . -type f | sed "s|^\./||" | grep -v -x -E "SHA256SUMS|BUILDINFO|zelvorin-cleanup\.(exe\.pem|unsigned\.exe)" | LC_ALL=C sort)" = \
-      "$(printf "%s\n" LICENSE README.md docs/already-cleaned.png docs/detected-and-cleaned.png docs/not-cleaned.png \
-         zelvorin-cleanup.exe)" ]'
-  check "$name: SHA256SUMS lists every file of the release" bash -c 'cd sources/build/release &&
-    [ "$(find . -type f ! -name SHA256SUMS ! -name BUILDINFO | sed "s|^\./||" | LC_ALL=C sort)" = "$(sed "s/^[0-9a-f]*  //" SHA256SUMS)" ]'
+      "$(printf "%s\n" LICENSE "zelvorin-cleanup-$1-pages.zip" zelvorin-cleanup.exe)" ]' release "$version"
+  [ "$name" = unsigned ] || check "$name: the pages' archive is the same bytes as in the first release" cmp "$name.zip" unsigned.zip
   cp sources/build/release/BUILDINFO "$name.buildinfo"
   [ ! -f sources/build/release/zelvorin-cleanup.exe.pem ] || cp sources/build/release/zelvorin-cleanup.exe.pem "$name.pem"
 }
@@ -124,15 +126,18 @@ check "pkcs11: BUILDINFO says it is a snapshot of a modified tree" \
   bash -c 'grep -q -x "Tag: none (a snapshot)" pkcs11.buildinfo && grep -q -x "Modified: yes" pkcs11.buildinfo'
 check "pkcs11: the signed release holds the unsigned program it signed" cmp sources/build/release/zelvorin-cleanup.unsigned.exe unsigned.exe
 
-verdict() {  # verdict EXPECTED SIGNED SIGNATURE [MORE...]: the last line of the release's own check
-  local expected=$1
-  shift
-  (cd sources && scripts/release.sh verify "$@" --debs "$scratch/debs") >verify.log 2>&1
-  local status=$?
-  echo "exit status $status, last line: $(tail -n 1 verify.log)"
-  [ "$(tail -n 1 verify.log)" = "$expected" ] && [ $status -eq $([ "$expected" = identical ] && echo 0 || echo 1) ] &&
-    grep -q "^signer: CN = Throwaway test codeSigning" verify.log
+verdict() {  # verdict STATUS LAST-LINE FOLDER PROGRAM [MORE...]: the release's own check, run in FOLDER
+  local status=$1 last=$2 folder=$3 got=0
+  shift 3
+  (cd "$folder" && scripts/release.sh verify "$@") >verify.log 2>&1 || got=$?
+  echo "exit status $got, last line: $(tail -n 1 verify.log)"
+  [ "$got" -eq "$status" ] && tail -n 1 verify.log | grep -q -x -e "$last"
 }
+check "verify in a tree with uncommitted changes refuses to compare (2)" \
+  verdict 2 ".*the tree has uncommitted changes.*" sources "$scratch/pkcs11.exe" "$scratch/pkcs11.pem" --debs "$scratch/debs"
+rm sources/untracked-note
+check "unsigned: rebuilt, the program is the release (0)" \
+  verdict 0 identical sources "$scratch/unsigned.exe" "$scratch/unsigned.buildinfo" --debs "$scratch/debs"
 for form in pkcs12 pkcs11; do
   check "$form: the signature verifies against the throwaway CA" \
     osslsigncode verify -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt -in $form.exe
@@ -141,11 +146,12 @@ for form in pkcs12 pkcs11; do
     $form-changed.exe
   check "$form: a copy with one byte changed does not verify" \
     fails osslsigncode verify -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt -in $form-changed.exe
-  check "$form: rebuilt and given the detached signature, the program is the signed release" \
-    verdict identical "$scratch/$form.exe" "$scratch/$form.pem" "$scratch/$form.buildinfo"
+  check "$form: rebuilt and given the detached signature, the program is the signed release (0)" \
+    verdict 0 identical sources "$scratch/$form.exe" "$scratch/$form.pem" "$scratch/$form.buildinfo" --debs "$scratch/debs"
+  check "$form: verify names the signer" grep -q "^signer: CN = Throwaway test codeSigning" verify.log
 done
-check "pkcs11: the copy with one byte changed differs at that byte" \
-  verdict "differs at byte 1025" "$scratch/pkcs11-changed.exe" "$scratch/pkcs11.pem"
+check "pkcs11: the copy with one byte changed differs at that byte (1)" \
+  verdict 1 "differs at byte 1025" sources "$scratch/pkcs11-changed.exe" "$scratch/pkcs11.pem" --debs "$scratch/debs"
 check "pkcs12: the signature carries a verified time stamp" \
   bash -c 'osslsigncode verify -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt -in pkcs12.exe |
            grep "Timestamp Server Signature verification: ok"'
@@ -154,14 +160,16 @@ check "pkcs12: the signature carries a verified time stamp" \
 # one: each stops the build, saying why, and nothing is released.
 rm -rf gone && cp -a sources gone && rm -rf gone/build
 sed -i 's/^make [^ ]* /make 0.gone /' gone/scripts/release-toolchain.txt
+git -C gone -c user.name=test -c user.email=test@example.invalid commit -q -a -m "a pin that is gone"
 check "a pin no longer served stops the release, naming it" \
   bash -c 'cd gone && ! scripts/release.sh --snapshot >../gone.log 2>&1 && grep -q "no longer serves make=0.gone$" ../gone.log &&
            [ ! -e build/release ]'
+check "a pin no longer served: verify could not compare (2)" \
+  verdict 2 "A point release has replaced them.*" gone "$scratch/unsigned.exe"
 rm -rf tampered && cp -a debs tampered && make_deb=$(cd tampered && echo make_*.deb) && printf x >>"tampered/$make_deb"
 check "a kept .deb that is not the pinned one stops the release" \
   bash -c 'cd sources && ! scripts/release.sh --snapshot --debs ../tampered >../tampered.log 2>&1 &&
            grep -q "$1 is not the pinned package" ../tampered.log' tampered "$make_deb"
-rm sources/untracked-note
 git -C sources tag -d "v$version" >/dev/null
 check "a commit without the version's tag is refused as a release" \
   bash -c 'cd sources && ! scripts/release.sh >../untagged.log 2>&1 && grep -q "HEAD is not tagged v$1" ../untagged.log' \
