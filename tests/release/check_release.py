@@ -74,10 +74,11 @@ def main():
     def text(data):
         return data.decode("utf-8", errors="replace")
 
-    shipped = {}
+    shipped = {name: "" for name in files}
     for name in files:
-        with open(os.path.join(folder, name), "rb") as f:
-            shipped[name] = text(f.read())
+        if name.endswith(".md"):
+            with open(os.path.join(folder, name), "rb") as f:
+                shipped[name] = text(f.read())
     dead = dead_links(shipped, set(shipped))
     archives = [name for name in files if name.endswith(".zip")]
     for name in archives:

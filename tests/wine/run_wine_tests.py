@@ -561,17 +561,17 @@ def planted_cases(results, bed, program):
         runs.append(("older-system", program.older, "older system: planted DLLs beside the program and in its working folder"))
     try:
         for label, exe, case_name in runs:
-            guarded = label != "unguarded"
             folder = os.path.join(program.work, "planted-" + label)
-            cwd = folder + "-cwd" if label == "older-system" else None
-            for planted in filter(None, (folder, cwd)):
+            folders = [folder] + ([folder + "-cwd"] if label == "older-system" else [])
+            cwd = folders[1] if len(folders) > 1 else None
+            for planted in folders:
                 shutil.rmtree(planted, ignore_errors=True)
                 os.makedirs(planted)
                 for name in names:
                     shutil.copyfile(program.marker, os.path.join(planted, name + ".dll"))
             copy = os.path.join(folder, "zelvorin-cleanup.exe")
             shutil.copyfile(exe, copy)
-            if not guarded:
+            if label == "unguarded":
                 # Shows that the planted files and the overrides would catch a program that loads them.
                 run_case_ops(bed, program.driver, [run_op(bed, copy, b"zelvorin-cleanup.exe /report")])
                 markers = [f for f in os.listdir(folder) if f.endswith(".loaded")]
@@ -581,7 +581,7 @@ def planted_cases(results, bed, program):
             case = Case(case_name, BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED)
             for tail in (b"", b" /report"):
                 registry_case(results, bed, program, case, tail, exe=copy, cwd=cwd)
-                markers = [f for planted in filter(None, (folder, cwd)) for f in os.listdir(planted) if f.endswith(".loaded")]
+                markers = [f for planted in folders for f in os.listdir(planted) if f.endswith(".loaded")]
                 results.check(not markers, "%s (%s): no planted file loaded" % (case.name, "report" if tail else "silent"),
                               str(markers))
     finally:
