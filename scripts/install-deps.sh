@@ -93,6 +93,21 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 wants run test || exit 0
+# Where the kernel cannot run 32-bit programs (or CLEANUP_EMULATED=1 asks for
+# it), the program and its tests run in an emulated x86-64 machine: QEMU, and
+# what makes its Debian image (tests/emulated/emulated_machine.py).
+if [ "${CLEANUP_EMULATED:-}" != 0 ] && { [ "${CLEANUP_EMULATED:-}" = 1 ] || ! wine --version >/dev/null 2>&1; }; then
+  emulator=()
+  have qemu-system-x86_64 || emulator+=(qemu-system-x86)
+  have mmdebstrap || emulator+=(mmdebstrap)
+  have mkfs.ext4 || emulator+=(e2fsprogs)
+  have python3 || emulator+=(python3)
+  if [ ${#emulator[@]} -gt 0 ]; then
+    echo "Installing the emulated machine's parts: ${emulator[*]}"
+    [ ${#missing[@]} -gt 0 ] || update_package_lists
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${emulator[@]}"
+  fi
+fi
 # The presets need CMake 3.25. The other versions are only said, so that a
 # failure can be matched to what it ran with: the tests have run on Debian
 # 12's and 13's (Wine 8.0 and 10.0, MinGW-w64 GCC 12 and 14, Clang 14 and 19).
@@ -103,10 +118,11 @@ if ! printf '3.25\n%s\n' "$cmake_version" | sort -C -V; then
 fi
 if ! wine_version=$(wine --version 2>&1); then
   # Some kernels (and virtual machines) have 32-bit emulation turned off.
-  echo "$0: warning: Wine cannot run here, so neither can the program: $wine_version" >&2
-  echo "$0: the program builds, but running it fails and the tests under Wine are skipped" >&2
-  wine_version="Wine (cannot run)"
+  echo "$0: Wine cannot run here natively: $wine_version" >&2
+  echo "$0: so it runs in the emulated machine, and so do the tests under Wine" >&2
+  wine_version="Wine (not natively)"
 fi
 found="CMake $cmake_version, $wine_version, MinGW-w64 GCC $(i686-w64-mingw32-g++ -dumpfullversion)"
+! have qemu-system-x86_64 || found+=", $(qemu-system-x86_64 --version | sed -n '1s/ (.*//p')"
 ! wants test || found+=", Clang $(clang++ -dumpversion), $(cppcheck --version)"
 echo "install-deps: found $found"

@@ -22,7 +22,8 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from winebed import (APP_PATHS, QRTLOAD, SKIPPED, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED,
                      VALUE, WineBed, image_range, parse_report, program_thread, program_thread_modules, read_hive,
-                     saved_names, under, value_entry, why_wine_cannot_run, windows_path)
+                     run_in_emulated_machine, saved_names, under, value_entry, where_wine_runs,
+                     why_wine_cannot_run, windows_path)
 
 OEM = TARNWHEEL.rsplit("\\", 1)[0]
 JOYSTICK = OEM.rsplit("\\", 1)[0]
@@ -708,10 +709,15 @@ def main():
                         help="the prefix's Windows: 32-bit, or 64-bit with the program under WoW64")
     args = parser.parse_args()
     program = Program(args.exe, args.driver, args.work, args.unsigned, args.version, args.older_system)
+    elsewhere = run_in_emulated_machine(program.work, [args.exe, args.driver, args.work + "/", args.unsigned,
+                                                       args.older_system])
+    if elsewhere is not None:
+        return elsewhere
     reason = why_wine_cannot_run()
     if reason:
         print("SKIP - " + reason)
         return SKIPPED
+    print("# " + where_wine_runs())
 
     results = Results()
     # The signature group needs a signed program and its unsigned release.

@@ -10,7 +10,11 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "emulated"))
+import emulated_machine  # noqa: E402
 
 TARNWHEEL = r"System\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\Tarnwheel"
 APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
@@ -42,6 +46,40 @@ def why_wine_cannot_run():
     return None
 
 
+# Inside the emulated machine, the prefixes' disk.
+GUEST_PREFIXES = "/var/lib/cleanup-prefixes"
+
+
+def run_in_emulated_machine(work, paths):
+    """Where this machine cannot run 32-bit programs (or CLEANUP_EMULATED=1
+    says to), runs this same command in the emulated machine and returns its
+    exit status; None where it runs here. The prefixes are kept on a disk of
+    their own beside the work folder's other files."""
+    if emulated_machine.inside() or not emulated_machine.needed():
+        return None
+    unavailable = emulated_machine.why_unavailable()
+    if unavailable:
+        if os.environ.get("CLEANUP_EMULATED") == "1":
+            print("FAIL - the emulated machine was asked for, but " + unavailable)
+            return 1
+        print("SKIP - %s, and the emulated machine cannot run: %s" % (emulated_machine.why_32bit_cannot_run(),
+                                                                      unavailable))
+        return SKIPPED
+    shares = [os.path.dirname(os.path.abspath(path)) for path in paths if path]
+    return emulated_machine.run(["python3", os.path.abspath(sys.argv[0])] + sys.argv[1:], shares=shares,
+                                disk=(os.path.join(work, "emulated-prefixes.img"), GUEST_PREFIXES),
+                                env=["CLEANUP_WINE_PREFIXES=" + GUEST_PREFIXES],
+                                # Under CTest's own time-out, so that a hang is told with its boot log.
+                                timeout=1700)
+
+
+def where_wine_runs():
+    version = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60).stdout.strip()
+    if emulated_machine.inside():
+        return "%s, in the emulated machine" % version
+    return "%s, natively on Linux %s" % (version, os.uname().release)
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -50,7 +88,9 @@ class WineBed:
     def __init__(self, work, name, locale="C.UTF-8", code_page="cp1252", display=True, arch="win32"):
         self.work = os.path.abspath(work)
         self.code_page = code_page
-        self.prefix = os.path.join(self.work, name + ("" if arch == "win32" else "-" + arch))
+        # The emulated machine keeps its prefixes on a disk of their own.
+        prefixes = os.environ.get("CLEANUP_WINE_PREFIXES") or self.work
+        self.prefix = os.path.join(prefixes, name + ("" if arch == "win32" else "-" + arch))
         # Where a 32-bit program's system folder lies on the host.
         self.system_dir = os.path.join(self.prefix, "drive_c", "windows", "system32" if arch == "win32" else "syswow64")
         self.xvfb = None
