@@ -55,6 +55,7 @@ CPU = "qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt"
 MEMORY_MIB = 6144
 FAILED = 125
 PR_SET_PDEATHSIG = 1
+KEPT_DAYS = 7
 ROOT_SIZE = "6G"
 DISK_SIZE = "8G"
 
@@ -70,8 +71,9 @@ def probe_32bit_program():
     base = 0x08048000
     code = bytes([0x31, 0xDB, 0xB3, 0x20, 0x31, 0xC0, 0x40, 0xCD, 0x80])  # xor ebx,ebx; mov bl,32; xor eax,eax; inc eax; int 0x80
     size = 52 + 32 + len(code)
+    # ELF32, i386, executable; one program header, no section headers.
     header = (b"\x7fELF\x01\x01\x01" + bytes(9) +
-              struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1, 0, 0, 0))
+              struct.pack("<HHIIIIIHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1) + bytes(6))
     program = struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000)
     return header + program + code
 
@@ -246,7 +248,13 @@ def run(command, shares=(), disk=None, env=(), timeout=3600, cwd=None):
     with open(os.path.join(folder, "kernel-version")) as version:
         kernel = version.read().strip()
     accel = accelerator()
-    job = tempfile.mkdtemp(prefix="run-", dir=os.path.dirname(folder))
+    runs = os.path.dirname(folder)
+    # The folders of failed runs are kept for a look, for a week.
+    for name in os.listdir(runs):
+        path = os.path.join(runs, name)
+        if name.startswith("run-") and time.time() - os.path.getmtime(path) > KEPT_DAYS * 86400:
+            shutil.rmtree(path, ignore_errors=True)
+    job = tempfile.mkdtemp(prefix="run-", dir=runs)
     boot_log = os.path.join(job, "boot.log")
     script = ["cd %s" % shlex.quote(cwd)]
     script += ["export %s" % shlex.quote(setting) for setting in env]
@@ -339,7 +347,7 @@ def run(command, shares=(), disk=None, env=(), timeout=3600, cwd=None):
             log("the last lines of its console:\n  " + "\n  ".join(tail))
         log("the machine %s; its boot log is kept in %s" % (why, job))
         return FAILED
-    shutil.copyfile(boot_log, os.path.join(os.path.dirname(folder), "last-boot.log"))
+    shutil.copyfile(boot_log, os.path.join(runs, "last-boot.log"))
     shutil.rmtree(job, ignore_errors=True)
     print("# the emulated machine ran for %.1f s" % elapsed)
     sys.stdout.flush()
