@@ -3,6 +3,7 @@
 // shows, and reports in plain "name: value" lines on standard output.
 //
 // Usage: cleanup-test-driver.exe OP [ARGS...] [OP [ARGS...]]...
+//        cleanup-test-driver.exe @FILE      the same, one argument a line of FILE
 //   view64 OP... / view32 OP...     run the registry step OP in the 64-bit or the
 //                                   32-bit view of the registry (KEY_WOW64_*KEY)
 //   create-key PATH                 create an HKLM key (and its parents)
@@ -19,6 +20,7 @@
 //   manifest EXE                    print the embedded manifest as hex (EXE as hex)
 //   trust EXE                       print what WinVerifyTrust says of EXE's signature (EXE as hex)
 //   dump FILE                       write every HKLM key and value to FILE, sorted
+//   mark TEXT                       print "mark: TEXT": where one case's report begins
 //   detect                          report whether each entry is there, as a fleet
 //                                   tool's detection rule sees it in either view
 //   run EXE CMD [--screenshot BMP] [--cwd DIR]
@@ -36,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -571,9 +574,7 @@ void print_trust(const std::string &exe)
     std::printf("trust: 0x%08lx\n", static_cast<unsigned long>(status));
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+int run_ops(int argc, char **argv)
 {
     for (int i = 1; i < argc;) {
         std::string op = argv[i++];
@@ -619,6 +620,10 @@ int main(int argc, char **argv)
             arg(1);
             (op == "version" ? print_version : op == "manifest" ? print_manifest : print_trust)(unhex(argv[i]));
             i += 1;
+        } else if (op == "mark") {
+            arg(1);
+            std::printf("mark: %s\n", argv[i]);
+            i += 1;
         } else if (op == "detect") {
             report_entries("detect-64", KEY_WOW64_64KEY);
             report_entries("detect-32", KEY_WOW64_32KEY);
@@ -645,4 +650,28 @@ int main(int argc, char **argv)
         (void)std::fflush(stdout);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2 || argv[1][0] != '@')
+        return run_ops(argc, argv);
+    // A whole group's steps in one process: more than a command line holds.
+    std::FILE *file = std::fopen(argv[1] + 1, "rb");
+    if (file == nullptr)
+        fail("open", argv[1] + 1);
+    std::vector<std::string> lines(1);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        if (c == '\n')
+            lines.emplace_back();
+        else
+            lines.back() += static_cast<char>(c);
+    }
+    (void)std::fclose(file);
+    lines.pop_back();
+    std::vector<char *> args{argv[0]};
+    std::transform(lines.begin(), lines.end(), std::back_inserter(args), [](std::string &line) { return line.data(); });
+    return run_ops(static_cast<int>(args.size()), args.data());
 }

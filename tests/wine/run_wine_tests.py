@@ -16,6 +16,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
@@ -201,11 +202,15 @@ def run_op(bed, exe, command_line, *options):
     return ["run", hex_path(bed, exe), command_line.hex()] + list(options)
 
 
-def run_case_ops(bed, driver, ops):
-    args = [driver]
-    for op in ops:
-        args += op
-    return bed.wine(args)
+def run_case_ops(bed, driver, ops, timeout=180):
+    """Runs the driver's steps in one process, given to it in a file: a whole
+    group's steps are more than a command line holds."""
+    with tempfile.NamedTemporaryFile("wb", suffix=".steps", delete=False) as steps:
+        steps.write(b"".join(arg.encode(bed.code_page) + b"\n" for op in ops for arg in op))
+    try:
+        return bed.wine([driver, "@" + windows_path(steps.name)], timeout=timeout)
+    finally:
+        os.remove(steps.name)
 
 
 def check_run(results, what, report, box_text, caption="Error"):
@@ -237,17 +242,42 @@ def expected_removals(before, removed, saved):
     return expected
 
 
-def hive_pair(bed, program, ops, setup=(), teardown=()):
-    """Runs setup, then ops between two saves of HKLM, then teardown, all in
-    one driver process; returns the driver's report, the entries before
-    and after (NetworkCards left out), and how the saves name a key."""
-    before_file = os.path.join(program.scratch, "before.reg")
-    after_file = os.path.join(program.scratch, "after.reg")
-    result = run_case_ops(bed, program.driver, list(setup) + [["dump", windows_path(before_file)]] + ops +
-                          [["dump", windows_path(after_file)]] + list(teardown))
-    before = {e for e in read_hive(before_file) if not under(e, NETWORK_CARDS)}
-    after = {e for e in read_hive(after_file) if not under(e, NETWORK_CARDS)}
-    return parse_report(result.stdout), before, after, saved_names(before)
+def hive_pairs(bed, program, cases):
+    """Runs each case's setup, then its ops between two saves of HKLM, then its
+    teardown, case after case in one driver process; returns for each case the
+    driver's report, the entries before and after (NetworkCards left out),
+    and how the saves name a key."""
+    steps, files = [], []
+    for n, (setup, ops, teardown) in enumerate(cases):
+        before, after = (os.path.join(program.scratch, "%s-%d.reg" % (side, n)) for side in ("before", "after"))
+        files.append((before, after))
+        steps += ([["mark", str(n)]] + list(setup) + [["dump", windows_path(before)]] + list(ops) +
+                  [["dump", windows_path(after)]] + list(teardown))
+    reports = split_marks(run_case_ops(bed, program.driver, steps, timeout=120 + 60 * len(cases)).stdout)
+    if len(reports) != len(cases):
+        raise RuntimeError("the driver reported %d of %d cases" % (len(reports), len(cases)))
+    pairs = []
+    for report, saves in zip(reports, files):
+        before, after = ({e for e in read_hive(save) if not under(e, NETWORK_CARDS)} for save in saves)
+        for save in saves:
+            os.remove(save)
+        pairs.append((report, before, after, saved_names(before)))
+    return pairs
+
+
+def hive_pair(bed, program, ops, setup=()):
+    return hive_pairs(bed, program, [(setup, ops, ())])[0]
+
+
+def split_marks(stdout):
+    """The driver's report of each case, from its "mark" line to the next."""
+    reports = []
+    for line in stdout.splitlines(keepends=True):
+        if line.startswith(b"mark: "):
+            reports.append(b"")
+        elif reports:
+            reports[-1] += line
+    return [parse_report(report) for report in reports]
 
 
 def entries_state(hive, saved):
@@ -257,35 +287,39 @@ def entries_state(hive, saved):
         "present" if any(under(e, saved(QRTLOAD)) for e in hive) else "absent")
 
 
-def registry_case(results, bed, program, case, tail, exe=None, cwd=None):
-    """Runs one case silently (empty tail) or with a report, and checks the
-    registry before and after, the box and the exit status."""
-    what = "%s (%s)" % (case.name, "report" if tail else "silent")
-    run = run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail, *(["--cwd", hex_path(bed, cwd)] if cwd else []))
-    report, before, after, saved = hive_pair(
-        bed, program, [["detect"], run, ["detect"]],
-        setup=(RESET if case.reset else []) + case.setup, teardown=case.teardown)
-    expected = expected_removals(before, case.removed, saved)
-    results.check(before - after == expected, what + ": exactly the expected entries removed",
-                  "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
-    results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
-    check_run(results, what, report, case.text if tail else None)
-    # A fleet tool's detection rule, in either view, sees what the registry holds.
-    states = [entries_state(before, saved), entries_state(after, saved)]
-    results.check(report.get("detect-64") == states and report.get("detect-32") == states,
-                  what + ": the detection rule sees the same in both views",
-                  "64-bit %s, 32-bit %s, registry %s" % (report.get("detect-64"), report.get("detect-32"), states))
-    if tail:
-        # While the box is up the registry must already be as the run leaves it.
-        results.check(report.get("entries-while-box") == [states[1]],
-                      what + ": both targets handled before the box",
-                      "%s while the box was up, %s after" % (report.get("entries-while-box"), states[1]))
+def registry_runs(results, bed, program, runs):
+    """Runs cases, each (case, tail, exe, cwd) silently (empty tail) or with
+    a report, all in one driver process, and checks each: the registry
+    before and after, the box and the exit status."""
+    cases = []
+    for case, tail, exe, cwd in runs:
+        run = run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail,
+                     *(["--cwd", hex_path(bed, cwd)] if cwd else []))
+        cases.append(((RESET if case.reset else []) + case.setup, [["detect"], run, ["detect"]], case.teardown))
+    for (case, tail, _, _), (report, before, after, saved) in zip(runs, hive_pairs(bed, program, cases)):
+        what = "%s (%s)" % (case.name, "report" if tail else "silent")
+        expected = expected_removals(before, case.removed, saved)
+        results.check(before - after == expected, what + ": exactly the expected entries removed",
+                      "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
+        results.check(not after - before, what + ": nothing added or changed", str(sorted(after - before)))
+        check_run(results, what, report, case.text if tail else None)
+        # A fleet tool's detection rule, in either view, sees what the registry holds.
+        states = [entries_state(before, saved), entries_state(after, saved)]
+        results.check(report.get("detect-64") == states and report.get("detect-32") == states,
+                      what + ": the detection rule sees the same in both views",
+                      "64-bit %s, 32-bit %s, registry %s" % (report.get("detect-64"), report.get("detect-32"), states))
+        if tail:
+            # While the box is up the registry must already be as the run leaves it.
+            results.check(report.get("entries-while-box") == [states[1]],
+                          what + ": both targets handled before the box",
+                          "%s while the box was up, %s after" % (report.get("entries-while-box"), states[1]))
+
+
+TAILS = (b"", b" /report")
 
 
 def registry_cases(results, bed, program):
-    for case in REGISTRY_CASES:
-        for tail in (b"", b" /report"):
-            registry_case(results, bed, program, case, tail)
+    registry_runs(results, bed, program, [(case, tail, None, None) for case in REGISTRY_CASES for tail in TAILS])
 
 
 def command_line_cases(results, bed, program, cases=COMMAND_LINE_CASES, encode_name=None, caption="Error"):
@@ -580,8 +614,8 @@ def planted_cases(results, bed, program):
                 print("#   loaded without the guard: %s" % ", ".join(sorted(markers)))
                 continue
             case = Case(case_name, BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED)
-            for tail in (b"", b" /report"):
-                registry_case(results, bed, program, case, tail, exe=copy, cwd=cwd)
+            for tail in TAILS:
+                registry_runs(results, bed, program, [(case, tail, copy, cwd)])
                 markers = [f for planted in folders for f in os.listdir(planted) if f.endswith(".loaded")]
                 results.check(not markers, "%s (%s): no planted file loaded" % (case.name, "report" if tail else "silent"),
                               str(markers))
@@ -674,7 +708,8 @@ class Program:
         self.marker = os.path.join(built, "planted-marker.dll")
         self.unguarded = os.path.join(built, "unguarded-cleanup.exe")
         self.work = os.path.abspath(work)
-        self.scratch = os.path.join(self.work, "scratch")
+        # Saved hives, read once and removed: beside the prefixes.
+        self.scratch = os.path.join(os.environ.get("CLEANUP_WINE_PREFIXES") or self.work, "scratch")
         os.makedirs(self.scratch, exist_ok=True)
 
 

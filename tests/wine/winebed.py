@@ -178,7 +178,7 @@ class WineBed:
             subprocess.run(["wineserver", flag], env=self.env, timeout=60,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def wine(self, args, debug=None, display=True, check=True, overrides=None):
+    def wine(self, args, debug=None, display=True, check=True, overrides=None, timeout=180):
         env = dict(self.env)
         if debug:
             env["WINEDEBUG"] = debug
@@ -190,7 +190,7 @@ class WineBed:
         # by whichever program comes first, inherit them and would hold a pipe
         # open long after the program has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run(["wine"] + args, env=env, stdout=out, stderr=err, timeout=180)
+            result = subprocess.run(["wine"] + args, env=env, stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             err.seek(0)
             result.stdout, result.stderr = out.read(), err.read()
@@ -209,6 +209,9 @@ def parse_report(stdout):
     return report
 
 
+HIVE_HEADER = re.compile(r"^\[(.*)\](?: \d+)?$")
+
+
 def read_hive(path):
     """A saved registry as a set of "key" and "key|value line" entries; the
     save's timestamps (which any change touches) are left out."""
@@ -222,7 +225,7 @@ def read_hive(path):
                 pending = line[:-1].lstrip()
                 continue
             pending = ""
-            header = re.match(r"^\[(.*)\](?: \d+)?$", line)
+            header = line.startswith("[") and HIVE_HEADER.match(line)
             if header:
                 key = header.group(1).replace("\\\\", "\\")
                 entries.add(key)
