@@ -115,7 +115,10 @@ def why_unavailable():
 
 def host_suite():
     """The Debian release the image is made of: the host's own, so that the
-    guest runs the same Wine the host's packages would."""
+    guest runs the same Wine the host's packages would; CLEANUP_EMULATED_SUITE
+    (bookworm or trixie) picks another."""
+    if os.environ.get("CLEANUP_EMULATED_SUITE") in ("bookworm", "trixie"):
+        return os.environ["CLEANUP_EMULATED_SUITE"]
     try:
         with open("/etc/os-release") as release:
             fields = dict(line.rstrip("\n").split("=", 1) for line in release if "=" in line)
