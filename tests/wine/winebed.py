@@ -140,7 +140,9 @@ class WineBed:
         subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
         self.server_started = True
         if fresh:
-            subprocess.run(["wineboot", "-i"], env=self.env, check=True, timeout=300,
+            # Emulated, a 64-bit prefix takes minutes, more on a busy machine.
+            subprocess.run(["wineboot", "-i"], env=self.env, check=True,
+                           timeout=1200 if emulated_machine.inside() else 300,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # Wine draws the title bar's buttons with Marlett (from fonts-wine), but
         # finds it only in the prefix's own font folder.
