@@ -443,9 +443,9 @@ void run(const char *exe_hex, const char *command_line_hex, const char *screensh
         }
         if (ended)
             break;
-        if (GetTickCount() - started > 20000) {
+        if (GetTickCount() - started > 60000) {
             TerminateProcess(process.hProcess, 99);
-            fail("wait for", exe, 20000);
+            fail("wait for", exe, 60000);
         }
     }
     DWORD exit_status = 0;

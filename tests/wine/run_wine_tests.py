@@ -202,9 +202,11 @@ def run_op(bed, exe, command_line, *options):
     return ["run", hex_path(bed, exe), command_line.hex()] + list(options)
 
 
-def run_case_ops(bed, driver, ops, timeout=180):
+def run_case_ops(bed, driver, ops):
     """Runs the driver's steps in one process, given to it in a file: a whole
-    group's steps are more than a command line holds."""
+    group's steps are more than a command line holds. The driver gives up on
+    a program after 60 s; the process gets that for each program it starts."""
+    timeout = 120 + 60 * sum(op[0] in ("run", "parallel") for op in ops)
     with tempfile.NamedTemporaryFile("wb", suffix=".steps", delete=False) as steps:
         steps.write(b"".join(arg.encode(bed.code_page) + b"\n" for op in ops for arg in op))
     try:
@@ -253,7 +255,7 @@ def hive_pairs(bed, program, cases):
         files.append((before, after))
         steps += ([["mark", str(n)]] + list(setup) + [["dump", windows_path(before)]] + list(ops) +
                   [["dump", windows_path(after)]] + list(teardown))
-    reports = split_marks(run_case_ops(bed, program.driver, steps, timeout=120 + 60 * len(cases)).stdout)
+    reports = split_marks(run_case_ops(bed, program.driver, steps).stdout)
     if len(reports) != len(cases):
         raise RuntimeError("the driver reported %d of %d cases" % (len(reports), len(cases)))
     pairs = []
