@@ -8,6 +8,8 @@
 //                                   32-bit view of the registry (KEY_WOW64_*KEY)
 //   create-key PATH                 create an HKLM key (and its parents)
 //   set-value PATH NAME DATA        set a REG_SZ value; NAME "-" is the default value
+//   set-raw PATH NAME TYPE DATA     set a value of any type; NAME and DATA as hex
+//                                   (UTF-16LE; an empty NAME is the default value), TYPE in hex
 //   delete-tree PATH                remove an HKLM key and everything under it
 //   delete-value PATH NAME          remove a value, if there is one
 //   restrict PATH                   give a key a DACL that allows reading only
@@ -20,17 +22,27 @@
 //   manifest EXE                    print the embedded manifest as hex (EXE as hex)
 //   trust EXE                       print what WinVerifyTrust says of EXE's signature (EXE as hex)
 //   dump FILE                       write every HKLM key and value to FILE, sorted
+//   export FILE KEY                 write the HKLM key KEY (all of HKLM if empty) and
+//                                   everything under it to FILE, key by key, in the
+//                                   64-bit view, as dump does: Windows' own save is binary
+//   security PATH                   print a key's access rules (SDDL)
+//   set-security PATH SDDL          give a key back the access rules printed before
+//   screen                          report whether this window station is one a
+//                                   person could see, and so whether a screen can be captured
 //   mark TEXT                       print "mark: TEXT": where one case's report begins
 //   detect                          report whether each entry is there, as a fleet
 //                                   tool's detection rule sees it in either view
-//   run EXE CMD [--screenshot BMP] [--cwd DIR]
+//   run EXE CMD [--screenshot BMP] [--cwd DIR] [--modules]
 //                                   start the program EXE with the command line CMD,
 //                                   both as hex bytes in the ANSI code page, so
 //                                   that they arrive exactly, in the working folder
 //                                   DIR (as hex) if given; dismiss its box like a
-//                                   user and report what was seen
+//                                   user and report what was seen; with --modules,
+//                                   as its debugger, with the full path of its image
+//                                   and of every library it loads
 #include <windows.h>
 // After windows.h, which it needs.
+#include <sddl.h>
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -40,6 +52,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -66,6 +79,14 @@ std::string unhex(const char *text)
     return bytes;
 }
 
+std::wstring wide(const char *text)
+{
+    wchar_t buffer[1024];
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, 1024) == 0)
+        fail("MultiByteToWideChar", text, static_cast<long>(GetLastError()));
+    return buffer;
+}
+
 void create_key(const char *path)
 {
     HKEY key;
@@ -87,6 +108,24 @@ LONG write_value(const char *path, const char *name, const char *data)
         RegCloseKey(key);
     }
     return status;
+}
+
+// A value as export wrote it, put back exactly.
+void set_raw(const char *path, const char *name_hex, const char *type_hex, const char *data_hex)
+{
+    const std::string name_bytes = unhex(name_hex);
+    const std::wstring name(reinterpret_cast<const wchar_t *>(name_bytes.data()), name_bytes.size() / 2);
+    const std::string data = unhex(data_hex);
+    HKEY key;
+    LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
+                                  &key, nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(key, name.empty() ? nullptr : name.c_str(), 0, std::strtoul(type_hex, nullptr, 16),
+                                reinterpret_cast<const BYTE *>(data.data()), static_cast<DWORD>(data.size()));
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS)
+        fail("set-raw", path, status);
 }
 
 void set_value(const char *path, const char *name, const char *data)
@@ -167,6 +206,152 @@ void dump(const char *file)
     LONG status = RegSaveKeyA(HKEY_LOCAL_MACHINE, file, nullptr);
     if (status != ERROR_SUCCESS)
         fail("RegSaveKeyA", file, status);
+}
+
+// A name as the registry's text format writes it: backslashes and quotes
+// escaped, and anything outside printable ASCII as \xNNNN.
+void write_name(std::FILE *out, const wchar_t *name, size_t length)
+{
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = name[i];
+        if (c == L'\\' || c == L'"')
+            (void)std::fprintf(out, "\\%c", static_cast<char>(c));
+        else if (c < 0x20 || c > 0x7E)
+            (void)std::fprintf(out, "\\x%04x", static_cast<unsigned>(c));
+        else
+            (void)std::fputc(static_cast<char>(c), out);
+    }
+}
+
+// Writes a key and its values (as hex of their type), and returns the names
+// of its subkeys. A link (CurrentControlSet) is written with its target, and
+// has none to follow; a key that cannot be read is written as a name only.
+std::vector<std::wstring> export_key(std::FILE *out, const std::wstring &path)
+{
+    HKEY key;
+    const LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK,
+                                      KEY_READ | KEY_WOW64_64KEY, &key);
+    if (!path.empty()) {
+        (void)std::fputc('[', out);
+        write_name(out, path.c_str(), path.size());
+        (void)std::fputs("]\n", out);
+    }
+    if (status != ERROR_SUCCESS) {
+        (void)std::fprintf(out, ";unreadable %ld\n", status);
+        return {};
+    }
+    DWORD subkeys = 0;
+    DWORD longest_subkey = 0;
+    DWORD values = 0;
+    DWORD longest_name = 0;
+    DWORD longest_data = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longest_subkey, nullptr, &values, &longest_name,
+                     &longest_data, nullptr, nullptr);
+    std::vector<wchar_t> value_name(longest_name + 2);
+    std::vector<BYTE> data(longest_data + 2);
+    bool link = false;
+    for (DWORD i = 0; i < values; ++i) {
+        DWORD name_length = static_cast<DWORD>(value_name.size());
+        DWORD size = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        const LONG read = RegEnumValueW(key, i, value_name.data(), &name_length, nullptr, &type, data.data(), &size);
+        if (read != ERROR_SUCCESS) {
+            (void)std::fprintf(out, ";value %lu unreadable %ld\n", static_cast<unsigned long>(i), read);
+            continue;
+        }
+        link = link || type == REG_LINK;
+        if (name_length == 0) {
+            (void)std::fputc('@', out);
+        } else {
+            (void)std::fputc('"', out);
+            write_name(out, value_name.data(), name_length);
+            (void)std::fputc('"', out);
+        }
+        (void)std::fprintf(out, "=hex(%lx):", static_cast<unsigned long>(type));
+        for (DWORD b = 0; b < size; ++b)
+            (void)std::fprintf(out, b == 0 ? "%02x" : ",%02x", data[b]);
+        (void)std::fputc('\n', out);
+    }
+    std::vector<std::wstring> names;
+    std::vector<wchar_t> subkey_name(longest_subkey + 2);
+    for (DWORD i = 0; !link && i < subkeys; ++i) {
+        DWORD length = static_cast<DWORD>(subkey_name.size());
+        if (RegEnumKeyExW(key, i, subkey_name.data(), &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+            names.emplace_back(subkey_name.data(), length);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+void export_keys(const char *file, const char *path)
+{
+    std::FILE *out = std::fopen(file, "wb");
+    if (out == nullptr)
+        fail("open", file);
+    // Depth first, each key's subkeys in the order the registry gives them.
+    std::vector<std::wstring> pending{wide(path)};
+    while (!pending.empty()) {
+        const std::wstring key = pending.back();
+        pending.pop_back();
+        const std::vector<std::wstring> subkeys = export_key(out, key);
+        for (auto subkey = subkeys.rbegin(); subkey != subkeys.rend(); ++subkey) {
+            std::wstring full = key;
+            if (!full.empty())
+                full += L'\\';
+            full += *subkey;
+            pending.push_back(std::move(full));
+        }
+    }
+    if (std::fclose(out) != 0)
+        fail("write", file);
+}
+
+void print_security(const char *path)
+{
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | view, &key);
+    if (status != ERROR_SUCCESS)
+        fail("open for its access rules", path, status);
+    alignas(DWORD) BYTE descriptor[4096];
+    DWORD size = sizeof descriptor;
+    status = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor, &size);
+    RegCloseKey(key);
+    char *sddl = nullptr;
+    if (status != ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &sddl, nullptr))
+        fail("read the access rules of", path, status != ERROR_SUCCESS ? status : static_cast<long>(GetLastError()));
+    std::printf("security: %s\n", sddl);
+    LocalFree(sddl);
+}
+
+void set_security(const char *path, const char *sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        fail("read the access rules", sddl, static_cast<long>(GetLastError()));
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC | view, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+        RegCloseKey(key);
+    }
+    LocalFree(descriptor);
+    if (status != ERROR_SUCCESS)
+        fail("set the access rules of", path, status);
+}
+
+// A box on a window station nobody can see (a service's) still appears and
+// can be read and dismissed, but a capture of it shows nothing.
+void report_screen()
+{
+    USEROBJECTFLAGS flags = {};
+    char name[256] = "";
+    HWINSTA station = GetProcessWindowStation();
+    if (station == nullptr || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, nullptr) ||
+        !GetUserObjectInformationA(station, UOI_NAME, name, sizeof name, nullptr))
+        fail("GetUserObjectInformationA", "window station", static_cast<long>(GetLastError()));
+    std::printf("screen: %s %s\n", (flags.dwFlags & WSF_VISIBLE) != 0 ? "visible" : "not-visible", name);
 }
 
 // --- Watching the program's windows --------------------------------------
@@ -413,19 +598,82 @@ PROCESS_INFORMATION start_program(const std::string &exe, const std::string &com
     return process;
 }
 
-void run(const char *exe_hex, const char *command_line_hex, const char *screenshot, const char *folder_hex)
+std::string final_path(HANDLE file)
+{
+    char path[4 * MAX_PATH] = "";
+    const DWORD length = GetFinalPathNameByHandleA(file, path, sizeof path, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= sizeof path)
+        return "(GetFinalPathNameByHandleA failed: " + std::to_string(GetLastError()) + ")";
+    return path;
+}
+
+void print_file_path(const char *label, HANDLE file)
+{
+    if (file == nullptr) {
+        std::printf("%s: (no file handle)\n", label);
+        return;
+    }
+    std::printf("%s: %s\n", label, final_path(file).c_str());
+    CloseHandle(file);
+}
+
+// Handles one of the program's debug events and lets it go on; true once it
+// has ended.
+bool handle_debug_event(const DEBUG_EVENT &event)
+{
+    DWORD go_on = DBG_CONTINUE;
+    if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
+        print_file_path("image", event.u.CreateProcessInfo.hFile);
+    } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+        print_file_path("module", event.u.LoadDll.hFile);
+    } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+        // The loader's breakpoint (WoW64's too) is for the debugger; any
+        // other exception is the program's own to handle.
+        const DWORD code = event.u.Exception.ExceptionRecord.ExceptionCode;
+        if (code != EXCEPTION_BREAKPOINT && code != 0x4000001FUL /* STATUS_WX86_BREAKPOINT */)
+            go_on = DBG_EXCEPTION_NOT_HANDLED;
+    }
+    if (!ContinueDebugEvent(event.dwProcessId, event.dwThreadId, go_on))
+        fail("ContinueDebugEvent", std::to_string(event.dwDebugEventCode), static_cast<long>(GetLastError()));
+    return event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+}
+
+// Where the system's libraries lie, as a run's module paths name them.
+void print_system_folders()
+{
+    char folder[MAX_PATH];
+    UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        fail("GetSystemDirectoryA", "", static_cast<long>(GetLastError()));
+    std::printf("system-folder: %s\n", folder);
+    // Where a 32-bit program's libraries come from on 64-bit Windows; there
+    // is none on 32-bit Windows.
+    length = GetSystemWow64DirectoryA(folder, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        std::printf("system-folder: %s\n", folder);
+}
+
+void run(const char *exe_hex, const char *command_line_hex, const char *screenshot, const char *folder_hex,
+         bool modules)
 {
     const std::string exe = unhex(exe_hex);
     const std::string folder = folder_hex != nullptr ? unhex(folder_hex) : std::string();
-    PROCESS_INFORMATION process =
-        start_program(exe, unhex(command_line_hex), 0, folder_hex != nullptr ? folder.c_str() : nullptr);
+    if (modules)
+        print_system_folders();
+    PROCESS_INFORMATION process = start_program(exe, unhex(command_line_hex), modules ? DEBUG_ONLY_THIS_PROCESS : 0,
+                                                folder_hex != nullptr ? folder.c_str() : nullptr);
 
     int boxes = 0;
     int other_windows = 0;
     std::vector<HWND> seen;
     const DWORD started = GetTickCount();
     for (;;) {
-        bool ended = WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0;
+        bool ended = false;
+        DEBUG_EVENT event;
+        if (!modules)
+            ended = WaitForSingleObject(process.hProcess, 2) == WAIT_OBJECT_0;
+        while (modules && !ended && WaitForDebugEvent(&event, 2))
+            ended = handle_debug_event(event);
         for (HWND window : windows_of(process.dwProcessId)) {
             if (std::find(seen.begin(), seen.end(), window) != seen.end())
                 continue;
@@ -448,6 +696,8 @@ void run(const char *exe_hex, const char *command_line_hex, const char *screensh
             fail("wait for", exe, 60000);
         }
     }
+    // A debugged program's last event comes just before it has fully ended.
+    WaitForSingleObject(process.hProcess, 10000);
     DWORD exit_status = 0;
     GetExitCodeProcess(process.hProcess, &exit_status);
     CloseHandle(process.hThread);
@@ -574,6 +824,42 @@ void print_trust(const std::string &exe)
     std::printf("trust: 0x%08lx\n", static_cast<unsigned long>(status));
 }
 
+// The steps whose arguments are fixed in number, with what each does.
+struct FixedStep {
+    const char *name;
+    int arguments;
+    void (*take)(char **arguments);
+};
+
+const FixedStep fixed_steps[] = {
+    {"create-key", 1, [](char **a) { create_key(a[0]); }},
+    {"set-value", 3, [](char **a) { set_value(a[0], a[1], a[2]); }},
+    {"set-raw", 4, [](char **a) { set_raw(a[0], a[1], a[2], a[3]); }},
+    {"delete-tree", 1, [](char **a) { delete_tree(a[0]); }},
+    {"delete-value", 2, [](char **a) { delete_value(a[0], a[1]); }},
+    {"restrict", 1, [](char **a) { set_access(a[0], true); }},
+    {"unrestrict", 1, [](char **a) { set_access(a[0], false); }},
+    {"copy", 2,
+     [](char **a) {
+         if (!CopyFileA(unhex(a[0]).c_str(), unhex(a[1]).c_str(), FALSE))
+             fail("copy", a[0], static_cast<long>(GetLastError()));
+     }},
+    {"version", 1, [](char **a) { print_version(unhex(a[0])); }},
+    {"manifest", 1, [](char **a) { print_manifest(unhex(a[0])); }},
+    {"trust", 1, [](char **a) { print_trust(unhex(a[0])); }},
+    {"mark", 1, [](char **a) { std::printf("mark: %s\n", a[0]); }},
+    {"detect", 0,
+     [](char **) {
+         report_entries("detect-64", KEY_WOW64_64KEY);
+         report_entries("detect-32", KEY_WOW64_32KEY);
+     }},
+    {"dump", 1, [](char **a) { dump(a[0]); }},
+    {"export", 2, [](char **a) { export_keys(a[0], a[1]); }},
+    {"security", 1, [](char **a) { print_security(a[0]); }},
+    {"set-security", 2, [](char **a) { set_security(a[0], a[1]); }},
+    {"screen", 0, [](char **) { report_screen(); }},
+};
+
 int run_ops(int argc, char **argv)
 {
     for (int i = 1; i < argc;) {
@@ -586,51 +872,17 @@ int run_ops(int argc, char **argv)
             if (i + count > argc)
                 fail("arguments of", op);
         };
-        if (op == "create-key") {
-            arg(1);
-            create_key(argv[i]);
-            i += 1;
-        } else if (op == "set-value") {
-            arg(3);
-            set_value(argv[i], argv[i + 1], argv[i + 2]);
-            i += 3;
-        } else if (op == "delete-tree") {
-            arg(1);
-            delete_tree(argv[i]);
-            i += 1;
-        } else if (op == "delete-value") {
-            arg(2);
-            delete_value(argv[i], argv[i + 1]);
-            i += 2;
-        } else if (op == "restrict" || op == "unrestrict") {
-            arg(1);
-            set_access(argv[i], op == "restrict");
-            i += 1;
-        } else if (op == "copy") {
-            arg(2);
-            if (!CopyFileA(unhex(argv[i]).c_str(), unhex(argv[i + 1]).c_str(), FALSE))
-                fail("copy", argv[i], static_cast<long>(GetLastError()));
-            i += 2;
+        const FixedStep *fixed = std::find_if(std::begin(fixed_steps), std::end(fixed_steps),
+                                              [&](const FixedStep &step) { return op == step.name; });
+        if (fixed != std::end(fixed_steps)) {
+            arg(fixed->arguments);
+            fixed->take(argv + i);
+            i += fixed->arguments;
         } else if (op == "parallel") {
             arg(3);
             const bool recreate = i + 3 < argc && std::strcmp(argv[i + 3], "--recreate") == 0;
             run_parallel(argv[i], static_cast<int>(std::strtol(argv[i + 1], nullptr, 10)), argv[i + 2], recreate);
             i += recreate ? 4 : 3;
-        } else if (op == "version" || op == "manifest" || op == "trust") {
-            arg(1);
-            (op == "version" ? print_version : op == "manifest" ? print_manifest : print_trust)(unhex(argv[i]));
-            i += 1;
-        } else if (op == "mark") {
-            arg(1);
-            std::printf("mark: %s\n", argv[i]);
-            i += 1;
-        } else if (op == "detect") {
-            report_entries("detect-64", KEY_WOW64_64KEY);
-            report_entries("detect-32", KEY_WOW64_32KEY);
-        } else if (op == "dump") {
-            arg(1);
-            dump(argv[i]);
-            i += 1;
         } else if (op == "run") {
             arg(2);
             const char *exe = argv[i];
@@ -638,11 +890,20 @@ int run_ops(int argc, char **argv)
             i += 2;
             const char *screenshot = nullptr;
             const char *folder = nullptr;
-            while (i + 1 < argc && (std::strcmp(argv[i], "--screenshot") == 0 || std::strcmp(argv[i], "--cwd") == 0)) {
-                (std::strcmp(argv[i], "--cwd") == 0 ? folder : screenshot) = argv[i + 1];
-                i += 2;
+            bool modules = false;
+            for (;;) {
+                if (i < argc && std::strcmp(argv[i], "--modules") == 0) {
+                    modules = true;
+                    i += 1;
+                } else if (i + 1 < argc &&
+                           (std::strcmp(argv[i], "--screenshot") == 0 || std::strcmp(argv[i], "--cwd") == 0)) {
+                    (std::strcmp(argv[i], "--cwd") == 0 ? folder : screenshot) = argv[i + 1];
+                    i += 2;
+                } else {
+                    break;
+                }
             }
-            run(exe, command_line, screenshot, folder);
+            run(exe, command_line, screenshot, folder, modules);
         } else {
             fail("unknown op", op);
         }
