@@ -31,11 +31,11 @@ def main():
     with WineBed(os.path.join(project, "build"), name="wineprefix", display=bool(args)) as bed:
         print("Wine prefix (kept between runs, inside the emulated machine): " + bed.prefix)
         if not args:
-            status = bed.wine([exe], check=False).returncode
+            status = bed.run([exe], check=False).returncode
         else:
             run = ["run", windows_path(exe).encode("cp1252").hex(), command_line(args).encode("cp1252").hex(),
                    "--screenshot", windows_path(screenshot)]
-            report = parse_report(bed.wine([driver] + run).stdout)
+            report = parse_report(bed.run([driver] + run).stdout)
             status = int(report.get("exit-status", ["-1"])[0])
             for text in report.get("box-text", []) or ["(no box appeared)"]:
                 print("The box on the emulated machine's screen said: " + text)

@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """Real-platform tests: zelvorin-cleanup.exe under Wine, against Wine's real
-registry and real message boxes on an Xvfb display.
+registry and real message boxes on an Xvfb display, or on Windows itself.
 
 Each registry case prepares HKLM, saves it, runs the program through the test
 driver with an exact command line, saves it again, and checks that exactly the
 expected entries went and nothing else changed; whether a box appeared and what
 it said; and the exit status. Relay traces check the program's own platform
-calls; +loaddll checks that a silent run stays out of the window system.
+calls; the driver, as the program's debugger, lists the libraries a run loads.
+A group that needs what the platform lacks says so and is skipped.
 """
 
 import argparse
+import ntpath
 import os
+import platform
 import xml.etree.ElementTree as ElementTree
 import re
 import shutil
@@ -21,10 +24,10 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from winebed import (APP_PATHS, QRTLOAD, SKIPPED, TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED,
-                     VALUE, WineBed, emulated_machine, image_range, parse_report, program_thread,
-                     program_thread_modules, read_hive, run_in_emulated_machine, saved_names, under, value_entry,
-                     where_wine_runs, why_wine_cannot_run, windows_path)
+from winebed import (APP_PATHS, CODE_PAGE_932, DEBUG_CHANNELS, DLL_OVERRIDES, NO_DISPLAY, QRTLOAD, SCREEN, SKIPPED,
+                     TARNWHEEL, TEXT_ALREADY, TEXT_CLEANED, TEXT_NOT_CLEANED, VALUE, WindowsBed, WineBed,
+                     emulated_machine, image_range, parse_report, program_thread, program_thread_modules, read_hive,
+                     run_in_emulated_machine, saved_names, under, value_entry, where_wine_runs, why_wine_cannot_run)
 
 OEM = TARNWHEEL.rsplit("\\", 1)[0]
 JOYSTICK = OEM.rsplit("\\", 1)[0]
@@ -192,9 +195,9 @@ class Results:
 
 
 def hex_path(bed, path):
-    """A file's path as the driver takes it: hex bytes in the prefix's ANSI
+    """A file's path as the driver takes it: hex bytes in the platform's ANSI
     code page, so that it arrives exactly."""
-    return windows_path(path).encode(bed.code_page).hex()
+    return bed.path(path).encode(bed.code_page).hex()
 
 
 def run_op(bed, exe, command_line, *options):
@@ -202,7 +205,7 @@ def run_op(bed, exe, command_line, *options):
     return ["run", hex_path(bed, exe), command_line.hex()] + list(options)
 
 
-def run_case_ops(bed, driver, ops):
+def run_case_ops(bed, ops):
     """Runs the driver's steps in one process, given to it in a file: a whole
     group's steps are more than a command line holds. The driver gives up on
     a program after 60 s; the process gets that for each program it starts."""
@@ -210,7 +213,7 @@ def run_case_ops(bed, driver, ops):
     with tempfile.NamedTemporaryFile("wb", suffix=".steps", delete=False) as steps:
         steps.write(b"".join(arg.encode(bed.code_page) + b"\n" for op in ops for arg in op))
     try:
-        return bed.wine([driver, "@" + windows_path(steps.name)], timeout=timeout)
+        return bed.run([bed.driver, "@" + bed.path(steps.name)], timeout=timeout)
     finally:
         os.remove(steps.name)
 
@@ -253,9 +256,9 @@ def hive_pairs(bed, program, cases):
     for n, (setup, ops, teardown) in enumerate(cases):
         before, after = (os.path.join(program.scratch, "%s-%d.reg" % (side, n)) for side in ("before", "after"))
         files.append((before, after))
-        steps += ([["mark", str(n)]] + list(setup) + [["dump", windows_path(before)]] + list(ops) +
-                  [["dump", windows_path(after)]] + list(teardown))
-    reports = split_marks(run_case_ops(bed, program.driver, steps).stdout)
+        steps += ([["mark", str(n)]] + list(setup) + [bed.dump_step(before)] + list(ops) +
+                  [bed.dump_step(after)] + list(teardown))
+    reports = split_marks(run_case_ops(bed, steps).stdout)
     if len(reports) != len(cases):
         raise RuntimeError("the driver reported %d of %d cases" % (len(reports), len(cases)))
     pairs = []
@@ -289,17 +292,20 @@ def entries_state(hive, saved):
         "present" if any(under(e, saved(QRTLOAD)) for e in hive) else "absent")
 
 
-def registry_runs(results, bed, program, runs):
+def registry_runs(results, bed, program, runs, modules=False):
     """Runs cases, each (case, tail, exe, cwd) silently (empty tail) or with
     a report, all in one driver process, and checks each: the registry
-    before and after, the box and the exit status."""
+    before and after, the box and the exit status; with modules, also where
+    every library it loaded came from."""
     cases = []
     for case, tail, exe, cwd in runs:
         run = run_op(bed, exe or program.exe, b"zelvorin-cleanup.exe" + tail,
-                     *(["--cwd", hex_path(bed, cwd)] if cwd else []))
+                     *(["--cwd", hex_path(bed, cwd)] if cwd else []) + (["--modules"] if modules else []))
         cases.append(((RESET if case.reset else []) + case.setup, [["detect"], run, ["detect"]], case.teardown))
-    for (case, tail, _, _), (report, before, after, saved) in zip(runs, hive_pairs(bed, program, cases)):
+    for (case, tail, exe, _), (report, before, after, saved) in zip(runs, hive_pairs(bed, program, cases)):
         what = "%s (%s)" % (case.name, "report" if tail else "silent")
+        if modules:
+            library_checks(results, what, bed, report, exe or program.exe)
         expected = expected_removals(before, case.removed, saved)
         results.check(before - after == expected, what + ": exactly the expected entries removed",
                       "removed %s, expected %s" % (sorted(before - after), sorted(expected)))
@@ -322,17 +328,43 @@ TAILS = (b"", b" /report")
 
 def registry_cases(results, bed, program):
     registry_runs(results, bed, program, [(case, tail, None, None) for case in REGISTRY_CASES for tail in TAILS])
+    if not bed.shared_registry:
+        # Windows' own save is binary, so there the driver walks the registry
+        # instead; under Wine the two can be compared.
+        walk, save = (os.path.join(program.scratch, name) for name in ("walk.reg", "save.reg"))
+        run_case_ops(bed, [["export", bed.path(walk), ""], bed.dump_step(save)])
+        walked, saved = (value_names(read_hive(f)) for f in (walk, save))
+        for f in (walk, save):
+            os.remove(f)
+        missing = sorted(saved - walked)
+        results.check(saved and not missing, "the driver's walk of HKLM finds every value the platform's save holds",
+                      "%d of %d missing: %s" % (len(missing), len(saved), missing[:10]))
+
+
+VALUE_NAME = re.compile(r'^(@|"(?:[^"\\]|\\.)*")=')
+
+
+def value_names(entries):
+    """Each value of a saved registry as "key|name", lower case; the values
+    Wine's services rewrite left out."""
+    names = set()
+    for entry in entries:
+        key, _, line = entry.partition("|")
+        match = VALUE_NAME.match(line)
+        if match and not under(entry, NETWORK_CARDS):
+            names.add(key.lower() + "|" + match.group(1).lower())
+    return names
 
 
 def command_line_cases(results, bed, program, cases=COMMAND_LINE_CASES, encode_name=None, caption="Error"):
-    exe, driver = program.exe, program.driver
+    exe = program.exe
     ops = RESET
     expected = []
     for make, shows_box in cases:
         command_line = make(encode_name) if encode_name is not None else make
         ops = ops + [run_op(bed, exe, command_line)]
         expected.append((command_line, shows_box))
-    stdout = run_case_ops(bed, driver, ops).stdout
+    stdout = run_case_ops(bed, ops).stdout
     reports = split_runs(stdout)
     results.check(len(reports) == len(expected), "one report per command line", str(len(reports)))
     for (command_line, shows_box), report in zip(expected, reports):
@@ -408,7 +440,6 @@ def start_up_calls(calls):
 
 
 def relay_cases(results, bed, program):
-    driver = program.driver
     runs = [(program.exe, "calls: ") + case for case in RELAY_CASES]
     if program.older:
         # The start-up is the same whatever the registry holds: one case shows it.
@@ -416,11 +447,11 @@ def relay_cases(results, bed, program):
     for exe, label, name, setup, statuses in runs:
         what = label + name
         older = exe == program.older
-        run_case_ops(bed, driver, RESET + setup)
-        trace = bed.wine([exe], debug="+relay,+loaddll", display=False, check=False)
+        run_case_ops(bed, RESET + setup)
+        trace = bed.run([exe], debug="+relay,+loaddll", display=False, check=False)
         teardown = [["unrestrict", op[1]] for op in setup if op[0] == "restrict"]
         if teardown:
-            run_case_ops(bed, driver, teardown)
+            run_case_ops(bed, teardown)
         results.check(trace.returncode == 0, what + ": exit status 0", str(trace.returncode))
         calls = program_calls(trace.stderr, exe)
         registry = [c for c in calls if not c[0].startswith("KERNEL32.")]
@@ -463,30 +494,80 @@ def relay_cases(results, bed, program):
         results.check(not problems, what + ": each opened key closed once, with its own handle", str(problems))
 
 
+# Libraries a debugger is told of that +loaddll does not list: ntdll, mapped
+# before the loader runs, and tzres, read for its resources only.
+DEBUGGER_ONLY = {"ntdll.dll", "tzres.dll"}
+
+
+def long_path(path):
+    return path[4:] if path.startswith("\\\\?\\") else path
+
+
+def module_names(report):
+    return [ntpath.basename(long_path(path)).lower() for path in report.get("module", [])]
+
+
+def module_run(results, what, bed, exe, tail):
+    """Runs the program through the driver, as its debugger, and checks where
+    each library came from; where Wine's +loaddll channel is there, the two
+    lists must agree. Returns the driver's report."""
+    traced = not bed.lacks(DEBUG_CHANNELS)
+    result = bed.run([bed.driver] + run_op(bed, exe, b"zelvorin-cleanup.exe" + tail, "--modules"),
+                     debug="+loaddll" if traced else None)
+    report = parse_report(result.stdout)
+    library_checks(results, what, bed, report, exe)
+    if traced:
+        loaddll = sorted(set(name.lower() for name in program_thread_modules(result.stderr, exe)[1:]))
+        debugger = sorted(set(module_names(report)) - DEBUGGER_ONLY)
+        results.check(debugger == loaddll, what + ": the debugger sees the libraries +loaddll lists",
+                      "debugger %s, +loaddll %s" % (debugger, loaddll))
+    return report
+
+
+def libraries_outside(bed, report):
+    """The libraries of a run that came from neither the system folder nor,
+    under Wine, Wine's own library folder."""
+    folders = {folder.lower() for folder in report.get("system-folder", []) + bed.library_folders()}
+    return [path for path in report.get("module", []) if ntpath.dirname(long_path(path)).lower() not in folders]
+
+
+def library_checks(results, what, bed, report, exe):
+    image = [long_path(path).lower() for path in report.get("image", [])]
+    results.check(image == [bed.path(exe).lower()], what + ": the debugger's image is the program", str(image))
+    outside = libraries_outside(bed, report)
+    results.check(report.get("module") and not outside, what + ": every library it loads is the system's",
+                  str(outside or report.get("module")))
+
+
 def module_cases(results, bed, program):
-    status, silent = bed.loaded_modules(program.exe)
-    results.check(status == 0, "silent run exits 0")
+    run_case_ops(bed, RESET)
+    silent = module_run(results, "silent run", bed, program.exe, b"")
+    check_run(results, "silent run", silent, None)
     ui = {"user32.dll", "gdi32.dll", "win32u.dll", "imm32.dll"}
-    results.check(not ui & set(silent), "silent run loads no window-system library", str(silent))
-    print("#   modules loaded by a silent run: %d (%s)" % (len(silent), ", ".join(silent)))
-    status, report = bed.loaded_modules(program.exe, ["/report"])
-    results.check(status == 0, "report run without a display exits 0")
-    results.check("user32.dll" in report, "report run loads user32 when it needs it", str(report))
-    print("#   modules loaded by a report run: %d" % len(report))
+    results.check(not ui & set(module_names(silent)), "silent run loads no window-system library",
+                  str(module_names(silent)))
+    print("#   libraries loaded by a silent run: %d (%s)" % (len(silent.get("module", [])),
+                                                           ", ".join(module_names(silent))))
+    report = module_run(results, "report run", bed, program.exe, b" /report")
+    check_run(results, "report run", report, TEXT_ALREADY)
+    results.check("user32.dll" in module_names(report), "report run loads user32 when it needs it",
+                  str(module_names(report)))
+    print("#   libraries loaded by a report run: %d" % len(report.get("module", [])))
 
 
 def screenshots(results, bed, program):
-    exe, driver = program.exe, program.driver
+    exe = program.exe
     shots = os.path.join(program.work, "screenshots")
     os.makedirs(shots, exist_ok=True)
     for name, setup in (("already-cleaned", []), ("detected-and-cleaned", BOTH),
                         ("not-cleaned", ONLY_SUBKEY + [["create-key", QRTLOAD + r"\SupportedTypes"]])):
         bmp = os.path.join(shots, name + ".bmp")
-        report = parse_report(run_case_ops(bed, driver, RESET + setup + [
-            run_op(bed, exe, b"zelvorin-cleanup.exe /show", "--screenshot", windows_path(bmp))
+        report = parse_report(run_case_ops(bed, RESET + setup + [
+            run_op(bed, exe, b"zelvorin-cleanup.exe /show", "--screenshot", bed.path(bmp))
         ]).stdout)
         results.check(report.get("boxes") == ["1"] and os.path.getsize(bmp) > 1000, "screenshot of " + name)
-        if shutil.which("convert"):
+        # Windows has a convert of its own, which converts file systems.
+        if bed.platform == "Wine" and shutil.which("convert"):
             subprocess.run(["convert", bmp, os.path.join(shots, name + ".png")], check=True, timeout=60)
             os.remove(bmp)
     print("#   screenshots in " + shots)
@@ -534,9 +615,9 @@ def concurrency_cases(results, bed, program):
 
 
 def fault_cases(results, bed, program):
-    run_case_ops(bed, program.driver, RESET + BOTH)
+    run_case_ops(bed, RESET + BOTH)
     started = time.monotonic()
-    result = bed.wine([program.exe, "/show"], display=False, check=False)
+    result = bed.run([program.exe, "/show"], display=False, check=False)
     elapsed = time.monotonic() - started
     results.check(result.returncode == 0, "report without a display: exit status 0", str(result.returncode))
     # Not a speed test: a box waiting for a click that cannot come would hang
@@ -545,7 +626,7 @@ def fault_cases(results, bed, program):
                   "%.1f s" % elapsed)
     print("#   report run without a display took %.2f s" % elapsed)
 
-    run_case_ops(bed, program.driver, RESET + BOTH)
+    run_case_ops(bed, RESET + BOTH)
     status, loaded = bed.loaded_modules(program.exe, ["/show"], overrides="user32=d")
     results.check(status == 0, "user32 cannot be loaded: exit status 0", str(status))
     results.check("user32.dll" not in loaded, "user32 cannot be loaded: it was not", str(loaded))
@@ -559,8 +640,8 @@ def fault_cases(results, bed, program):
     shutil.copyfile(system_user32, system_user32 + ".saved")
     try:
         shutil.copyfile(program.marker, system_user32)
-        run_case_ops(bed, program.driver, RESET + BOTH)
-        result = bed.wine([program.exe, "/show"], check=False, overrides="user32=n")
+        run_case_ops(bed, RESET + BOTH)
+        result = bed.run([program.exe, "/show"], check=False, overrides="user32=n")
     finally:
         os.replace(system_user32 + ".saved", system_user32)
     results.check(result.returncode == 0, "MessageBoxA cannot be found: exit status 0", str(result.returncode))
@@ -570,28 +651,32 @@ def fault_cases(results, bed, program):
 # Windows maps these from its KnownDLLs list (and the libraries they import)
 # whatever the search order, so a file beside the program never stands in for
 # them; winex11.drv and zlib1 are Wine's own.
-KNOWN_DLLS = {"advapi32", "clbcatq", "combase", "comdlg32", "coml2", "difxapi", "gdi32", "gdiplus", "imagehlp", "imm32",
-              "kernel32", "msctf", "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4", "sechost",
+KNOWN_DLLS = {"ntdll", "advapi32", "clbcatq", "combase", "comdlg32", "coml2", "difxapi", "gdi32", "gdiplus", "imagehlp",
+              "imm32", "kernel32", "msctf", "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4", "sechost",
               "setupapi", "shcore", "shell32", "shlwapi", "user32", "wldap32", "ws2_32", "kernelbase", "ucrtbase"}
 WINE_OWN = {"winex11", "zlib1"}
+# Read for its resources only, never run.
+RESOURCES_ONLY = {"tzres"}
 
 
 def planted_cases(results, bed, program):
     """Marker DLLs under every name a report run loads, beside a copy of the
     program, with Windows' search order asked for: none may load."""
-    run_case_ops(bed, program.driver, RESET)
-    trace = bed.wine([program.driver] + run_op(bed, program.exe, b"zelvorin-cleanup.exe /report"), debug="+loaddll")
-    loaded = [os.path.splitext(name.lower())[0] for name in program_thread_modules(trace.stderr, program.exe)]
-    names = sorted(set(loaded[1:]) - KNOWN_DLLS - WINE_OWN)
+    run_case_ops(bed, RESET)
+    report = module_run(results, "planted: a report run in place", bed, program.exe, b" /report")
+    loaded = [os.path.splitext(name)[0] for name in module_names(report)]
+    names = sorted(set(loaded) - KNOWN_DLLS - WINE_OWN - RESOURCES_ONLY)
     results.check("msimg32" in names and "uxtheme" in names, "a report run loads libraries that can be planted",
                   str(loaded))
     print("#   planted: %s" % ", ".join(names))
 
-    overrides = os.path.join(program.scratch, "planted.reg")
-    with open(overrides, "w", encoding="ascii") as reg:
-        reg.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % PLANTED_OVERRIDES)
-        reg.writelines('"%s"="native,builtin"\n' % name for name in names)
-    bed.wine(["reg", "import", windows_path(overrides)])
+    # Windows searches beside the program by itself; Wine must be told to.
+    if not bed.lacks(DLL_OVERRIDES):
+        overrides = os.path.join(program.scratch, "planted.reg")
+        with open(overrides, "w", encoding="ascii") as reg:
+            reg.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % PLANTED_OVERRIDES)
+            reg.writelines('"%s"="native,builtin"\n' % name for name in names)
+        bed.run(["reg", "import", bed.path(overrides)])
     # The older system's copy also starts in a working folder of planted
     # files: there the search may still reach it after the system folder.
     runs = [("unguarded", program.unguarded, "planted DLLs beside the program"),
@@ -612,19 +697,24 @@ def planted_cases(results, bed, program):
             shutil.copyfile(exe, copy)
             if label == "unguarded":
                 # Shows that the planted files and the overrides would catch a program that loads them.
-                run_case_ops(bed, program.driver, [run_op(bed, copy, b"zelvorin-cleanup.exe /report")])
+                report = parse_report(run_case_ops(bed, [run_op(bed, copy, b"zelvorin-cleanup.exe /report",
+                                                                "--modules")]).stdout)
                 markers = [f for f in os.listdir(folder) if f.endswith(".loaded")]
                 results.check(markers, "without the guard, a report run loads a planted file", str(markers))
+                outside = libraries_outside(bed, report)
+                results.check(outside, "without the guard, the debugger sees a library from outside the system folder",
+                              str(report.get("module")))
                 print("#   loaded without the guard: %s" % ", ".join(sorted(markers)))
                 continue
             case = Case(case_name, BOTH, [VALUE_GONE, SUBKEY_GONE], TEXT_CLEANED)
             for tail in TAILS:
-                registry_runs(results, bed, program, [(case, tail, copy, cwd)])
+                registry_runs(results, bed, program, [(case, tail, copy, cwd)], modules=True)
                 markers = [f for planted in folders for f in os.listdir(planted) if f.endswith(".loaded")]
                 results.check(not markers, "%s (%s): no planted file loaded" % (case.name, "report" if tail else "silent"),
                               str(markers))
     finally:
-        bed.wine(["reg", "delete", "HKCU\\" + PLANTED_OVERRIDES.rsplit("\\", 1)[0], "/f"], check=False)
+        if not bed.lacks(DLL_OVERRIDES):
+            bed.run(["reg", "delete", "HKCU\\" + PLANTED_OVERRIDES.rsplit("\\", 1)[0], "/f"], check=False)
 
 
 def expected_version_resource(version):
@@ -651,7 +741,7 @@ def release_cases(results, bed, program):
     if program.version is None:
         raise RuntimeError("the release group needs --version")
     exe = hex_path(bed, program.exe)
-    report = parse_report(run_case_ops(bed, program.driver, [["version", exe], ["manifest", exe]]).stdout)
+    report = parse_report(run_case_ops(bed, [["version", exe], ["manifest", exe]]).stdout)
     for field, value in expected_version_resource(program.version).items():
         results.check(report.get("version-" + field) == [value], "version resource: " + field,
                       str(report.get("version-" + field)))
@@ -694,7 +784,7 @@ def signature_cases(results, bed, program):
     with open(changed, "wb") as copy:
         copy.write(image)
     files = [program.exe, changed, program.unsigned]
-    report = parse_report(run_case_ops(bed, program.driver, [["trust", hex_path(bed, f)] for f in files]).stdout)
+    report = parse_report(run_case_ops(bed, [["trust", hex_path(bed, f)] for f in files]).stdout)
     statuses = [int(status, 16) for status in report.get("trust", [])]
     results.check(len(statuses) == len(TRUST), "WinVerifyTrust answered for every file", str(statuses))
     for (name, expected), status in zip(TRUST, statuses):
@@ -707,7 +797,7 @@ class Program:
         self.older = older and os.path.abspath(older)
         self.version = version
         self.unsigned = unsigned and os.path.abspath(unsigned)
-        self.driver = windows_path(driver)
+        self.driver = os.path.abspath(driver)
         built = os.path.dirname(os.path.abspath(driver))
         self.marker = os.path.join(built, "planted-marker.dll")
         self.unguarded = os.path.join(built, "unguarded-cleanup.exe")
@@ -717,20 +807,110 @@ class Program:
         os.makedirs(self.scratch, exist_ok=True)
 
 
+# The keys the groups create, change or remove. On a platform whose registry
+# is not the group's own, they are saved first and put back at the end.
+PRESERVED = [JOYSTICK, APP_PATHS] + WOW64_NEIGHBOURS
+EXPORTED_VALUE = re.compile(r'^(@|"((?:[^"\\]|\\.)*)")=hex\(([0-9a-f]+)\):(.*)$')
+
+
+def unescape(text):
+    return re.sub(r"\\(x[0-9a-f]{4}|.)", lambda m: chr(int(m.group(1)[1:], 16)) if len(m.group(1)) == 5
+                  else m.group(1), text)
+
+
+def read_export(file, key):
+    """A key the driver exported, as {key path, lower case: (path, {value
+    name: (type, hex data)})}; None when the key was not there."""
+    with open(file, encoding="ascii") as exported:
+        lines = exported.read().splitlines()
+    if lines[:2] == ["[%s]" % key.replace("\\", "\\\\"), ";unreadable 2"]:
+        return None
+    keys, values = {}, None
+    for line in lines:
+        value = EXPORTED_VALUE.match(line)
+        if line.startswith("["):
+            path = unescape(line[1:-1])
+            values = keys.setdefault(path.lower(), (path, {}))[1]
+        elif value and values is not None:
+            values["" if value.group(1) == "@" else unescape(value.group(2))] = (value.group(3),
+                                                                                value.group(4).replace(",", ""))
+        else:
+            raise RuntimeError("%s cannot be saved and put back: %s" % (key, line))
+    return keys
+
+
+def restore_steps(saved, now, key):
+    """The driver's steps that make a key as it was saved, from what it is
+    now, touching nothing that is as it was."""
+    steps = []
+    now = now or {}
+    if saved is None:
+        return [["view64", "delete-tree", key]] if now else []
+    for lower, (path, _) in sorted(now.items()):
+        parent = lower.rsplit("\\", 1)[0]
+        if lower not in saved and (parent in saved or lower == key.lower()):
+            steps.append(["view64", "delete-tree", path])
+    for lower, (path, values) in saved.items():
+        current = now.get(lower, (path, {}))[1]
+        if lower not in now:
+            steps.append(["view64", "create-key", path])
+        steps += [["view64", "delete-value", path, name] for name in current if name not in values]
+        steps += [["view64", "set-raw", path, name.encode("utf-16-le").hex(), kind, data]
+                  for name, (kind, data) in values.items() if current.get(name) != (kind, data)]
+    return steps
+
+
+def export_steps(bed, files):
+    return [["export", bed.path(f), key] for f, key in zip(files, PRESERVED)]
+
+
+def save_registry(bed, program):
+    """Exports each preserved key and App Paths' access rules, and returns
+    them as they were."""
+    files = [os.path.join(program.scratch, "preserved-%d.reg" % n) for n in range(len(PRESERVED))]
+    report = parse_report(run_case_ops(bed, export_steps(bed, files) + [["security", APP_PATHS]]).stdout)
+    saved = [read_export(f, key) for f, key in zip(files, PRESERVED)]
+    for f in files:
+        os.remove(f)
+    return saved, report["security"][0]
+
+
+def restore_registry(results, bed, program, saved):
+    """Puts the preserved keys back, and checks that they are as they were."""
+    saved_keys, security = saved
+    files = [os.path.join(program.scratch, "preserved-%d.reg" % n) for n in range(len(PRESERVED))]
+
+    def exported(steps):
+        report = parse_report(run_case_ops(bed, steps + export_steps(bed, files)).stdout)
+        keys = [read_export(f, key) for f, key in zip(files, PRESERVED)]
+        for f in files:
+            os.remove(f)
+        return report, keys
+
+    _, now = exported([["unrestrict", APP_PATHS]])
+    steps = [step for was, is_now, key in zip(saved_keys, now, PRESERVED) for step in restore_steps(was, is_now, key)]
+    report, after = exported(steps + [["set-security", APP_PATHS, security], ["security", APP_PATHS]])
+    changed = [key for key, was, is_now in zip(PRESERVED, saved_keys, after) if was != is_now]
+    results.check(not changed and report.get("security") == [security],
+                  "the keys the group touched are put back as they were", "%s; access rules %s, were %s" % (
+                      changed, report.get("security"), security))
+
+
 # Each group runs in a prefix of its own locale; a prefix is reused between
-# runs, and every case resets what it touches.
+# runs, and every case resets what it touches. Each says what it needs of
+# the platform beyond a registry and a desktop.
 GROUPS = {
-    "registry": (registry_cases, {}),
-    "command-line": (command_line_cases, {}),
-    "calls": (relay_cases, {}),
-    "modules": (module_cases, {}),
-    "screenshots": (screenshots, {}),
-    "release": (release_cases, {}),
-    "concurrency": (concurrency_cases, {}),
-    "faults": (fault_cases, {}),
-    "planted": (planted_cases, {}),
-    "signature": (signature_cases, {}),
-    "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}),
+    "registry": (registry_cases, {}, ()),
+    "command-line": (command_line_cases, {}, ()),
+    "calls": (relay_cases, {}, (DEBUG_CHANNELS,)),
+    "modules": (module_cases, {}, ()),
+    "screenshots": (screenshots, {}, (SCREEN,)),
+    "release": (release_cases, {}, ()),
+    "concurrency": (concurrency_cases, {}, ()),
+    "faults": (fault_cases, {}, (DLL_OVERRIDES, NO_DISPLAY)),
+    "planted": (planted_cases, {}, ()),
+    "signature": (signature_cases, {}, ()),
+    "dbcs": (japanese_cases, {"name": "prefix-ja", "locale": "ja_JP.UTF-8", "code_page": "cp932"}, (CODE_PAGE_932,)),
 }
 
 
@@ -746,31 +926,52 @@ def main():
                         " (older_system_copy.py), for the calls and planted groups")
     parser.add_argument("--arch", choices=("win32", "win64"), default="win32",
                         help="the prefix's Windows: 32-bit, or 64-bit with the program under WoW64")
+    parser.add_argument("--platform", choices=("wine", "windows"), default="windows" if os.name == "nt" else "wine",
+                        help="where the programs run: under Wine (the default on Linux), or on Windows itself")
     args = parser.parse_args()
     program = Program(args.exe, args.driver, args.work, args.unsigned, args.version, args.older_system)
-    elsewhere = run_in_emulated_machine(program.work, [args.exe, args.driver, args.work + "/", args.unsigned,
-                                                       args.older_system])
-    if elsewhere is not None:
-        return elsewhere
-    reason = why_wine_cannot_run()
-    if reason:
-        print("SKIP - " + reason)
-        return SKIPPED
-    print("# " + where_wine_runs())
+    if args.platform == "wine":
+        elsewhere = run_in_emulated_machine(program.work, [args.exe, args.driver, args.work + "/", args.unsigned,
+                                                           args.older_system])
+        if elsewhere is not None:
+            return elsewhere
+        reason = why_wine_cannot_run()
+        if reason:
+            print("SKIP - " + reason)
+            return SKIPPED
+        print("# " + where_wine_runs())
+    else:
+        print("# Windows itself: " + platform.platform())
 
     results = Results()
+    skipped = 0
     # The signature group needs a signed program and its unsigned release.
     for group in args.group or [group for group in GROUPS if group != "signature"]:
-        cases, bed_options = GROUPS[group]
-        options = dict({"name": "prefix", "arch": args.arch}, **bed_options)
+        cases, bed_options, needs = GROUPS[group]
+        options = dict({"name": "prefix", "arch": args.arch, "driver": program.driver}, **bed_options)
         try:
-            with WineBed(program.work, **options) as bed:
-                cases(results, bed, program)
+            bed = (WindowsBed if args.platform == "windows" else WineBed)(program.work, **options)
+            missing = ["needs %s, but %s" % (need, bed.lacks(need)) for need in needs if bed.lacks(need)]
+            if missing:
+                print("SKIP - %s: %s" % (group, "; ".join(missing)))
+                skipped += 1
+                continue
+            with bed:
+                # A prefix is the group's own, but the registry group saves
+                # and puts back all the same, so that Windows' way runs here.
+                saved = save_registry(bed, program) if bed.shared_registry or group == "registry" else None
+                try:
+                    cases(results, bed, program)
+                finally:
+                    if saved:
+                        restore_registry(results, bed, program, saved)
         except Exception:
             traceback.print_exc()
             results.check(False, group + ": test bed ran to the end")
-    print("%d passed, %d failed" % (results.passed, results.failed))
-    return 1 if results.failed else 0
+    print("%d passed, %d failed, %d groups skipped" % (results.passed, results.failed, skipped))
+    if results.failed:
+        return 1
+    return SKIPPED if skipped and not results.passed else 0
 
 
 if __name__ == "__main__":

@@ -1,10 +1,18 @@
-"""The Wine test bed: a scratch 32-bit prefix, an X display, a persistent
-wineserver, and the test driver that works inside them.
+"""The test bed: where the program and the test driver run. Two sides, which
+the groups use alike:
 
-Everything started here is stopped by PID (Xvfb) or by prefix (wineserver)
-when the bed closes, also when a test fails.
+- WineBed: a scratch prefix, an X display and a persistent wineserver, natively
+  or in the emulated machine. Everything started here is stopped by PID (Xvfb)
+  or by prefix (wineserver) when the bed closes, also when a test fails.
+- WindowsBed: Windows itself. Programs start directly, with the paths as they
+  are; the machine's own registry is the one changed, so the keys the tests
+  touch are saved first and put back at the end.
+
+Each side says what it lacks of what a group needs (lacks()).
 """
 
+import glob
+import ntpath
 import os
 import re
 import shutil
@@ -14,7 +22,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "emulated"))
-import emulated_machine  # noqa: E402
+# The emulated machine is Linux's way to Wine; Windows runs the program itself.
+emulated_machine = None if os.name == "nt" else __import__("emulated_machine")
 
 TARNWHEEL = r"System\CurrentControlSet\Control\MediaProperties\PrivateProperties\Joystick\OEM\Tarnwheel"
 APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
@@ -84,9 +93,23 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+# What a group may need of its platform, and why a platform can lack it.
+DEBUG_CHANNELS = "Wine's debug channels"
+DLL_OVERRIDES = "Wine's DLL overrides"
+NO_DISPLAY = "a run without any display"
+CODE_PAGE_932 = "the system code page 932"
+SCREEN = "a screen to capture"
+
+
 class WineBed:
-    def __init__(self, work, name, locale="C.UTF-8", code_page="cp1252", display=True, arch="win32"):
+    platform = "Wine"
+    # A scratch prefix is the group's alone: nothing to save and put back.
+    shared_registry = False
+
+    def __init__(self, work, name, locale="C.UTF-8", code_page="cp1252", display=True, arch="win32", driver=None):
         self.work = os.path.abspath(work)
+        # The test driver, as the programs started here name it.
+        self.driver = driver and windows_path(driver)
         self.code_page = code_page
         # The emulated machine keeps its prefixes on a disk of their own.
         prefixes = os.environ.get("CLEANUP_WINE_PREFIXES") or self.work
@@ -105,6 +128,24 @@ class WineBed:
         self.env.pop("DISPLAY", None)
         self.server_started = False
         self.display = display
+
+    def lacks(self, need):
+        """Why this bed cannot give a group what it needs; None when it can."""
+        if need == SCREEN and not self.display:
+            return "this bed runs without a display"
+        return None
+
+    path = staticmethod(windows_path)
+
+    def dump_step(self, file):
+        return ["dump", windows_path(file)]
+
+    @staticmethod
+    def library_folders():
+        """Where Wine's own libraries lie: the full path of a builtin library
+        names its file there, not the system folder."""
+        folders = glob.glob("/usr/lib/*/wine/*-windows") + glob.glob("/usr/lib/wine/*-windows")
+        return [windows_path(folder) for folder in folders]
 
     def __enter__(self):
         try:
@@ -151,10 +192,10 @@ class WineBed:
             shutil.copyfile(MARLETT, os.path.join(fonts, MARLETT_NAME))
         # Start Wine's background processes now, so that they neither log
         # into a traced run nor slow down the first case.
-        self.wine(["wineboot"])
+        self.run(["wineboot"])
         if fresh:
             # Without a window manager, closing a managed window waits ~2 s.
-            self.wine(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
+            self.run(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
 
     def close(self):
         if self.server_started:
@@ -172,7 +213,7 @@ class WineBed:
     def loaded_modules(self, exe, args=(), overrides=None):
         """Runs the program without a display and returns its exit status and
         the modules its own thread loaded, in order, lower case."""
-        trace = self.wine([exe] + list(args), debug="+loaddll", display=False, check=False, overrides=overrides)
+        trace = self.run([exe] + list(args), debug="+loaddll", display=False, check=False, overrides=overrides)
         return trace.returncode, [name.lower() for name in program_thread_modules(trace.stderr, exe)]
 
     def stop_server(self):
@@ -180,7 +221,9 @@ class WineBed:
             subprocess.run(["wineserver", flag], env=self.env, timeout=60,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def wine(self, args, debug=None, display=True, check=True, overrides=None, timeout=180):
+    def run(self, args, debug=None, display=True, check=True, overrides=None, timeout=180):
+        """Runs a Windows program (or Wine's own, such as reg) and returns its
+        result, with its output."""
         env = dict(self.env)
         if debug:
             env["WINEDEBUG"] = debug
@@ -196,10 +239,77 @@ class WineBed:
             out.seek(0)
             err.seek(0)
             result.stdout, result.stderr = out.read(), err.read()
-        if check and result.returncode != 0:
-            raise RuntimeError("wine %s failed (%d): %s" % (args[:2], result.returncode,
-                                                          result.stderr.decode(errors="replace")[-2000:]))
-        return result
+        return checked(result, args, check)
+
+
+def checked(result, args, check):
+    if check and result.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (args[:2], result.returncode,
+                                                   result.stderr.decode(errors="replace")[-2000:]))
+    return result
+
+
+class WindowsBed:
+    """Windows itself: no prefix, no X display, no wineserver."""
+    platform = "Windows"
+    # The machine's own registry: what the tests touch is saved and put back.
+    shared_registry = True
+
+    def __init__(self, work, name=None, locale=None, code_page=None, display=True, arch=None, driver=None):
+        self.work = os.path.abspath(work)
+        self.driver = driver and os.path.abspath(driver)
+        # Python's name for the system's ANSI code page.
+        self.code_page = "mbcs"
+        self.display = display
+        root = os.environ.get("SystemRoot", r"C:\Windows")
+        # A 32-bit program's system folder: SysWOW64 on 64-bit Windows.
+        wow64 = ntpath.join(root, "SysWOW64")
+        self.system_dir = wow64 if os.path.isdir(wow64) else ntpath.join(root, "System32")
+        self.screen = None
+
+    def __enter__(self):
+        os.makedirs(self.work, exist_ok=True)
+        return self
+
+    def __exit__(self, *exc):
+        pass
+
+    def lacks(self, need):
+        if need in (DEBUG_CHANNELS, DLL_OVERRIDES):
+            return "Windows has none"
+        if need == NO_DISPLAY:
+            return "Windows runs every program on a desktop"
+        if need == CODE_PAGE_932:
+            import ctypes
+            code_page = ctypes.windll.kernel32.GetACP()
+            return None if code_page == 932 else "the system code page is %d" % code_page
+        if need == SCREEN:
+            # Found here, not by the machine's name: a runner without an
+            # interactive desktop has a window station nobody sees.
+            if self.screen is None:
+                self.screen = parse_report(self.run([self.driver, "screen"]).stdout).get("screen", ["?"])[0]
+            return None if self.screen.startswith("visible ") else "the window station is not one a person sees (%s)" % (
+                self.screen)
+        return None
+
+    @staticmethod
+    def path(path):
+        return os.path.abspath(path)
+
+    def dump_step(self, file):
+        # Windows saves a hive in its binary format; the driver writes the
+        # text that Wine's save gives.
+        return ["export", os.path.abspath(file), ""]
+
+    @staticmethod
+    def library_folders():
+        return []
+
+    def run(self, args, debug=None, display=True, check=True, overrides=None, timeout=180):
+        if debug or overrides or not display:
+            raise RuntimeError("Windows has no Wine debug channels, no DLL overrides, and always a desktop")
+        result = subprocess.run(args, capture_output=True, timeout=timeout)
+        return checked(result, args, check)
 
 
 def parse_report(stdout):
