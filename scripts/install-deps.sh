@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12 or 13, and nothing
-# that is already there. Usage: scripts/install-deps.sh run|release|sign|test
+# that is already there. Usage: scripts/install-deps.sh run|build|release|sign|test
 #   run:     what builds the program and runs it under Wine
+#   build:   what builds the program and what tests it on Windows itself, no Wine
 #   release: what builds a release, or checks one, in a Debian root of its own
 #   sign:    that, and what signs a release
 #   test:    all of it, and what the tests use
@@ -11,8 +12,8 @@ set -euo pipefail
 
 need=${1:-test}
 case $need in
-  run | release | sign | test) ;;
-  *) echo "usage: $0 run|release|sign|test" >&2; exit 2 ;;
+  run | build | release | sign | test) ;;
+  *) echo "usage: $0 run|build|release|sign|test" >&2; exit 2 ;;
 esac
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -22,9 +23,13 @@ have() { command -v "$1" >/dev/null 2>&1; }
 package() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 wants() { [[ " $* " == *" $need "* ]]; }
 
-if wants run test; then
+if wants run build test; then
   have cmake || missing+=(cmake)
   have i686-w64-mingw32-g++ || missing+=(g++-mingw-w64-i686)
+fi
+# The copy of the program as an older Windows runs it is made by a script.
+! wants build || have python3 || missing+=(python3)
+if wants run test; then
   have wine || missing+=(wine)
   package wine32:i386 || missing+=(wine32:i386)
   # The box's title bar draws its close button with Wine's Marlett font.
