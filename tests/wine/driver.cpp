@@ -268,9 +268,18 @@ std::vector<std::wstring> export_key(std::FILE *out, const std::wstring &path)
             (void)std::fputc('"', out);
         }
         (void)std::fprintf(out, "=hex(%lx):", static_cast<unsigned long>(type));
-        for (DWORD b = 0; b < size; ++b)
-            (void)std::fprintf(out, b == 0 ? "%02x" : ",%02x", data[b]);
-        (void)std::fputc('\n', out);
+        // One write a value: a formatted write a byte makes a walk of HKLM
+        // take minutes in the emulated machine.
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (DWORD b = 0; b < size; ++b) {
+            if (b != 0)
+                hex += ',';
+            hex += digits[data[b] >> 4];
+            hex += digits[data[b] & 15];
+        }
+        hex += '\n';
+        (void)std::fwrite(hex.data(), 1, hex.size(), out);
     }
     std::vector<std::wstring> names;
     std::vector<wchar_t> subkey_name(longest_subkey + 2);

@@ -171,20 +171,16 @@ class WineBed:
             if not number:
                 raise RuntimeError("Xvfb did not start")
             self.env["DISPLAY"] = ":" + number
-        fresh = not os.path.exists(os.path.join(self.prefix, "system.reg"))
+        # Written once the prefix is wholly made: a set-up that failed half
+        # way leaves files that must not pass for a prefix.
+        made = os.path.join(self.prefix, ".made")
+        fresh = not os.path.exists(made)
+        # A server left over from an interrupted run of this prefix.
+        self.stop_server()
         if fresh:
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            os.makedirs(self.prefix)
+            self.make_prefix()
         else:
-            # A server left over from an interrupted run of this prefix.
-            self.stop_server()
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
-        self.server_started = True
-        if fresh:
-            # Emulated, a 64-bit prefix takes minutes, more on a busy machine.
-            subprocess.run(["wineboot", "-i"], env=self.env, check=True,
-                           timeout=1200 if emulated_machine.inside() else 300,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.start_server()
         # Wine draws the title bar's buttons with Marlett (from fonts-wine), but
         # finds it only in the prefix's own font folder.
         fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
@@ -196,6 +192,33 @@ class WineBed:
         if fresh:
             # Without a window manager, closing a managed window waits ~2 s.
             self.run(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
+            open(made, "w").close()
+
+    def start_server(self):
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
+        self.server_started = True
+
+    def make_prefix(self):
+        """A new prefix. Emulated, wineboot -i in a 64-bit prefix has failed
+        now and then (exit status 53, on a busy machine): a failed one is
+        said, removed and made once more."""
+        for attempt in (1, 2):
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            os.makedirs(self.prefix)
+            self.start_server()
+            with tempfile.TemporaryFile() as log:
+                # Emulated, a 64-bit prefix takes minutes, more on a busy machine.
+                status = subprocess.run(["wineboot", "-i"], env=self.env, stdout=log, stderr=log,
+                                        timeout=1200 if emulated_machine.inside() else 300).returncode
+                log.seek(0)
+                said = log.read().decode(errors="replace")[-2000:]
+            if status == 0:
+                return
+            print("# wineboot -i failed (%d)%s: %s" % (status, ", once more" if attempt == 1 else "", said.strip()))
+            self.stop_server()
+            self.server_started = False
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        raise RuntimeError("wineboot -i failed twice (%d)" % status)
 
     def close(self):
         if self.server_started:
