@@ -862,36 +862,31 @@ def restore_steps(saved, now, key):
     return steps
 
 
-def export_steps(bed, files):
-    return [["export", bed.path(f), key] for f, key in zip(files, PRESERVED)]
+def exported(bed, program, steps):
+    """Runs the driver's steps, then exports each preserved key; returns the
+    driver's report and the keys as read_export gives them."""
+    files = [os.path.join(program.scratch, "preserved-%d.reg" % n) for n in range(len(PRESERVED))]
+    report = parse_report(run_case_ops(bed, steps + [["export", bed.path(f), key]
+                                                     for f, key in zip(files, PRESERVED)]).stdout)
+    keys = [read_export(f, key) for f, key in zip(files, PRESERVED)]
+    for f in files:
+        os.remove(f)
+    return report, keys
 
 
 def save_registry(bed, program):
     """Exports each preserved key and App Paths' access rules, and returns
     them as they were."""
-    files = [os.path.join(program.scratch, "preserved-%d.reg" % n) for n in range(len(PRESERVED))]
-    report = parse_report(run_case_ops(bed, export_steps(bed, files) + [["security", APP_PATHS]]).stdout)
-    saved = [read_export(f, key) for f, key in zip(files, PRESERVED)]
-    for f in files:
-        os.remove(f)
+    report, saved = exported(bed, program, [["security", APP_PATHS]])
     return saved, report["security"][0]
 
 
 def restore_registry(results, bed, program, saved):
     """Puts the preserved keys back, and checks that they are as they were."""
     saved_keys, security = saved
-    files = [os.path.join(program.scratch, "preserved-%d.reg" % n) for n in range(len(PRESERVED))]
-
-    def exported(steps):
-        report = parse_report(run_case_ops(bed, steps + export_steps(bed, files)).stdout)
-        keys = [read_export(f, key) for f, key in zip(files, PRESERVED)]
-        for f in files:
-            os.remove(f)
-        return report, keys
-
-    _, now = exported([["unrestrict", APP_PATHS]])
+    _, now = exported(bed, program, [["unrestrict", APP_PATHS]])
     steps = [step for was, is_now, key in zip(saved_keys, now, PRESERVED) for step in restore_steps(was, is_now, key)]
-    report, after = exported(steps + [["set-security", APP_PATHS, security], ["security", APP_PATHS]])
+    report, after = exported(bed, program, steps + [["set-security", APP_PATHS, security], ["security", APP_PATHS]])
     changed = [key for key, was, is_now in zip(PRESERVED, saved_keys, after) if was != is_now]
     results.check(not changed and report.get("security") == [security],
                   "the keys the group touched are put back as they were", "%s; access rules %s, were %s" % (
