@@ -17,6 +17,7 @@ import platform
 import xml.etree.ElementTree as ElementTree
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -972,4 +973,6 @@ def main():
 
 
 if __name__ == "__main__":
+    # Stopped from outside, the registry is still put back and the bed closed.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     sys.exit(main())

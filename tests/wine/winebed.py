@@ -32,6 +32,11 @@ VALUE = "DosInstallDirectory"
 
 MARLETT_NAME = "marlett.ttf"
 MARLETT = "/usr/share/wine/fonts/" + MARLETT_NAME
+# The bed keeps its wineserver between programs, but not for ever: a run
+# killed before it could close the bed (CTest ends a group past its time-out
+# with SIGKILL) would otherwise leave the server and Wine's system processes
+# behind for good. This long after its last program, the server ends itself.
+SERVER_LINGER_SECONDS = 60
 
 TEXT_ALREADY = "Registry settings for Zelvorin already cleaned - Version 1.0"
 TEXT_CLEANED = "Zelvorin registry setting detected and cleaned - Version 1.0"
@@ -195,7 +200,7 @@ class WineBed:
             open(made, "w").close()
 
     def start_server(self):
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True, timeout=60)
+        subprocess.run(["wineserver", "-p%d" % SERVER_LINGER_SECONDS], env=self.env, check=True, timeout=60)
         self.server_started = True
 
     def make_prefix(self):
